@@ -1,0 +1,196 @@
+#include "function/function.h"
+
+#include "runtime/ref.h"
+
+namespace function {
+
+PyTypeObject* g_native_function_type = nullptr;
+
+namespace {
+
+constexpr const char* shared_module_name = "_native_abi_1_0";
+
+PyTypeObject make_static_type()
+{
+    PyTypeObject type{};
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // static: never freed
+    type.tp_name = "native_function_or_method";
+    type.tp_basicsize = sizeof(NativeFunction);
+    type.tp_itemsize = 0;
+    type.tp_dealloc = native_function_dealloc;
+    type.tp_repr = native_function_repr;
+    type.tp_call = native_function_call_as_method;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = native_function_traverse;
+    type.tp_clear = native_function_clear;
+    type.tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist);
+    type.tp_methods = native_function_methods;
+    type.tp_members = native_function_members;
+    type.tp_getset = native_function_getsets;
+    type.tp_descr_get = native_function_descr_get;
+    type.tp_dictoffset = offsetof(NativeFunction, func_dict);
+    return type;
+}
+
+NativeFunction* as_native(PyObject* func)
+{
+    return reinterpret_cast<NativeFunction*>(func);
+}
+
+bool kw_is_empty(PyObject* kw)
+{
+    return kw == nullptr || PyDict_Size(kw) == 0;
+}
+
+}  // namespace
+
+PyTypeObject NativeFunction_Type = make_static_type();
+
+PyObject* fetch_shared_type(PyTypeObject* static_type)
+{
+    PyObject* borrowed = PyImport_AddModule(shared_module_name);
+    if (borrowed == nullptr) {
+        return nullptr;
+    }
+    runtime::Ref shared = runtime::Ref::borrow(borrowed);
+    runtime::Ref found(PyObject_GetAttrString(shared.get(), static_type->tp_name));
+    if (found) {
+        if (!PyType_Check(found.get())) {
+            PyErr_Format(PyExc_TypeError, "Shared native type %.200s is not a type object",
+                         static_type->tp_name);
+            return nullptr;
+        }
+        if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != static_type->tp_basicsize) {
+            PyErr_Format(PyExc_TypeError, "Shared native type %.200s has the wrong size, try recompiling",
+                         static_type->tp_name);
+            return nullptr;
+        }
+        return found.release();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return nullptr;
+    }
+    PyErr_Clear();
+    if (PyType_Ready(static_type) < 0) {
+        return nullptr;
+    }
+    if (PyObject_SetAttrString(shared.get(), static_type->tp_name, reinterpret_cast<PyObject*>(static_type)) < 0) {
+        return nullptr;
+    }
+    return Py_NewRef(reinterpret_cast<PyObject*>(static_type));
+}
+
+int native_function_register_type()
+{
+    PyObject* type = fetch_shared_type(&NativeFunction_Type);
+    // The type stays for the life of the process; a later registration after
+    // a failed import replaces the pointer and drops the earlier reference.
+    PyTypeObject* old = g_native_function_type;
+    g_native_function_type = reinterpret_cast<PyTypeObject*>(type);
+    Py_XDECREF(reinterpret_cast<PyObject*>(old));
+    return type == nullptr ? -1 : 0;
+}
+
+PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                               PyObject* module, PyObject* globals, PyObject* code)
+{
+    NativeFunction* op = PyObject_GC_New(NativeFunction, g_native_function_type);
+    if (op == nullptr) {
+        return nullptr;
+    }
+    op->flags = flags;
+    op->m_weakreflist = nullptr;
+    op->m_ml = ml;
+    op->m_self = reinterpret_cast<PyObject*>(op);
+    op->func_closure = Py_XNewRef(closure);
+    op->m_module = Py_XNewRef(module);
+    op->func_dict = nullptr;
+    op->func_name = nullptr;
+    op->func_doc = nullptr;
+    op->func_class = nullptr;
+    op->func_qualname = Py_NewRef(qualname);
+    op->func_globals = Py_NewRef(globals);
+    op->func_code = Py_XNewRef(code);
+    op->defaults_object_count = 0;
+    op->defaults_block_size = 0;
+    op->defaults_block = nullptr;
+    op->func_defaults = nullptr;
+    op->func_kwdefaults = nullptr;
+    op->defaults_loader = nullptr;
+    op->func_annotations = nullptr;
+    PyObject_GC_Track(op);
+    return reinterpret_cast<PyObject*>(op);
+}
+
+PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw)
+{
+    int flags = as_native(func)->flags & (NATIVE_FUNCTION_SELF_ARG | NATIVE_FUNCTION_STATIC);
+    if (flags == NATIVE_FUNCTION_SELF_ARG) {
+        runtime::Ref new_args(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        if (!new_args) {
+            return nullptr;
+        }
+        PyObject* self = PyTuple_GetItem(args, 0);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        return native_function_call_method(func, self, new_args.get(), kw);
+    }
+    return native_function_call(func, args, kw);
+}
+
+PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw)
+{
+    return native_function_call_method(func, as_native(func)->m_self, args, kw);
+}
+
+PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw)
+{
+    PyMethodDef* def = as_native(func)->m_ml;
+    PyCFunction meth = def->ml_meth;
+    switch (def->ml_flags & 0xF) {
+    case METH_VARARGS:
+        if (kw_is_empty(kw)) {
+            return meth(self, args);
+        }
+        break;
+    case METH_VARARGS | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(meth))(self, args, kw);
+    case METH_NOARGS:
+        if (kw_is_empty(kw)) {
+            Py_ssize_t size = PyTuple_GET_SIZE(args);
+            if (size == 0) {
+                return meth(self, nullptr);
+            }
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def->ml_name, size);
+            return nullptr;
+        }
+        break;
+    case METH_O:
+        if (kw_is_empty(kw)) {
+            Py_ssize_t size = PyTuple_GET_SIZE(args);
+            if (size == 1) {
+                return meth(self, PyTuple_GET_ITEM(args, 0));
+            }
+            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", def->ml_name, size);
+            return nullptr;
+        }
+        break;
+    default:
+        PyErr_SetString(PyExc_SystemError,
+                        "Bad call flags in native_function_call. METH_OLDARGS is no longer supported!");
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def->ml_name);
+    return nullptr;
+}
+
+PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject*)
+{
+    if (obj == nullptr) {
+        return Py_NewRef(func);
+    }
+    return PyMethod_New(func, obj);
+}
+
+}  // namespace function

@@ -1,0 +1,156 @@
+// Argument binding of send(access_token, text): two required parameters that
+// may come by position or by keyword, with the interpreter's error wording.
+#include "module/strings.h"
+#include "notify/send.h"
+#include "runtime/internals.h"
+#include "runtime/ref.h"
+#include "runtime/traceback.h"
+
+namespace notify {
+
+namespace {
+
+constexpr const char* function_name = "send";
+constexpr int definition_line = 9;
+
+// Native lines of the three failure sites, as shown in traceback entries.
+constexpr int native_line_count_error = runtime::native_lines_binding + __LINE__;
+constexpr int native_line_missing_text = runtime::native_lines_binding + __LINE__;
+constexpr int native_line_keyword_scan = runtime::native_lines_binding + __LINE__;
+
+// Parameter names, in order, read through their slots at every call.
+PyObject** const argnames[] = {&module::name_access_token, &module::name_text, nullptr};
+
+void raise_arg_count_error(const char* func_name, Py_ssize_t given)
+{
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func_name,
+                 "exactly", static_cast<Py_ssize_t>(2), "s", given);
+}
+
+// 1 when the parameter name equals the keyword, 0 when not, -1 on error.
+int name_matches(PyObject* name, PyObject* key)
+{
+    if (name == key) {
+        return 1;
+    }
+    if (PyUnicode_GET_LENGTH(name) != PyUnicode_GET_LENGTH(key)) {
+        return 0;
+    }
+    int cmp = PyUnicode_Compare(name, key);
+    if (cmp < 0 && PyErr_Occurred()) {
+        return -1;
+    }
+    return cmp == 0 ? 1 : 0;
+}
+
+// Stores every keyword that names a parameter at that parameter's index.
+int parse_keywords(PyObject* kwds, PyObject** const names[], PyObject* values[], Py_ssize_t num_pos_args,
+                   const char* func_name)
+{
+    PyObject** const* first_kw = names + num_pos_args;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        PyObject** const* name = first_kw;
+        while (*name != nullptr && **name != key) {
+            ++name;
+        }
+        if (*name != nullptr) {
+            values[name - names] = value;
+            continue;
+        }
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
+            return -1;
+        }
+        for (name = first_kw; *name != nullptr; ++name) {
+            int match = name_matches(**name, key);
+            if (match < 0) {
+                return -1;
+            }
+            if (match) {
+                break;
+            }
+        }
+        if (*name != nullptr) {
+            values[name - names] = value;
+            continue;
+        }
+        for (name = names; name != first_kw; ++name) {
+            int match = name_matches(**name, key);
+            if (match < 0) {
+                return -1;
+            }
+            if (match) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
+                return -1;
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* binding_failed(int native_line)
+{
+    runtime::add_traceback("main.send", native_line, definition_line, "main.py");
+    return nullptr;
+}
+
+}  // namespace
+
+PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    PyObject* values[2] = {nullptr, nullptr};
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+
+    if (kwargs == nullptr) {
+        if (n != 2) {
+            raise_arg_count_error(function_name, n);
+            return binding_failed(native_line_count_error);
+        }
+        values[0] = PyTuple_GET_ITEM(args, 0);
+        values[1] = PyTuple_GET_ITEM(args, 1);
+    } else {
+        Py_ssize_t kw_left = PyDict_Size(kwargs);
+        switch (n) {
+        case 2:
+            values[1] = PyTuple_GET_ITEM(args, 1);
+            [[fallthrough]];
+        case 1:
+            values[0] = PyTuple_GET_ITEM(args, 0);
+            break;
+        case 0:
+            values[0] = runtime::dict_get_known_hash(kwargs, module::name_access_token);
+            if (values[0] == nullptr) {
+                raise_arg_count_error(function_name, n);
+                return binding_failed(native_line_count_error);
+            }
+            --kw_left;
+            break;
+        default:
+            raise_arg_count_error(function_name, n);
+            return binding_failed(native_line_count_error);
+        }
+        if (n < 2) {
+            values[1] = runtime::dict_get_known_hash(kwargs, module::name_text);
+            if (values[1] == nullptr) {
+                raise_arg_count_error(function_name, 1);
+                return binding_failed(native_line_missing_text);
+            }
+            --kw_left;
+        }
+        if (kw_left > 0 && parse_keywords(kwargs, argnames, values, n, function_name) < 0) {
+            return binding_failed(native_line_keyword_scan);
+        }
+    }
+    // The body may run code that changes a caller-owned keyword dictionary, so
+    // it gets references of its own.
+    runtime::Ref access_token = runtime::Ref::borrow(values[0]);
+    runtime::Ref text = runtime::Ref::borrow(values[1]);
+    return send_body(self, access_token.get(), text.get());
+}
+
+}  // namespace notify

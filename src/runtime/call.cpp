@@ -1,0 +1,164 @@
+#include "runtime/call.h"
+
+#include "function/function.h"
+#include "module/state.h"
+#include "runtime/ref.h"
+
+namespace runtime {
+
+namespace {
+
+constexpr const char* recursion_where = " while calling a Python object";
+
+PyObject* check_result(PyObject* result)
+{
+    if (result == nullptr && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return result;
+}
+
+// METH_FASTCALL entry of a built-in function, entered directly.
+PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
+{
+    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : PyCFunction_GET_SELF(func);
+    if (def->ml_flags & METH_KEYWORDS) {
+        auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth));
+        return entry(self, args, count, nullptr);
+    }
+    auto entry = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)(void)>(def->ml_meth));
+    return entry(self, args, count);
+}
+
+// True when `type` is the function-object type or derives from it.
+bool is_native_function_type(PyTypeObject* type)
+{
+    PyTypeObject* sought = function::g_native_function_type;
+    if (type == sought) {
+        return true;
+    }
+    PyObject* mro = type->tp_mro;
+    if (mro != nullptr) {
+        Py_ssize_t n = PyTuple_GET_SIZE(mro);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(sought)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    for (PyTypeObject* base = type->tp_base; base != nullptr; base = base->tp_base) {
+        if (base == sought) {
+            return true;
+        }
+    }
+    return sought == &PyBaseObject_Type;
+}
+
+PyMethodDef* method_def_of(PyObject* func)
+{
+    // Built-in functions and native function objects share this leading field.
+    return reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+}
+
+}  // namespace
+
+PyObject* call_object(PyObject* callable, PyObject* args, PyObject* kwargs)
+{
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    if (slot == nullptr) {
+        return PyObject_Call(callable, args, kwargs);
+    }
+    if (Py_EnterRecursiveCall(recursion_where)) {
+        return nullptr;
+    }
+    PyObject* result = slot(callable, args, kwargs);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+PyObject* call_meth_o(PyObject* func, PyObject* arg)
+{
+    PyMethodDef* def = method_def_of(func);
+    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : reinterpret_cast<PyCFunctionObject*>(func)->m_self;
+    if (Py_EnterRecursiveCall(recursion_where)) {
+        return nullptr;
+    }
+    PyObject* result = def->ml_meth(self, arg);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+PyObject* call_function_fast(PyObject* func, PyObject* const* args, Py_ssize_t count)
+{
+    if (Py_EnterRecursiveCall(recursion_where)) {
+        return nullptr;
+    }
+    // The interpreter's own vectorcall entry of a def runs it on a fresh frame
+    // with the arguments in place, defaults filled in as needed.
+    PyObject* result = PyObject_Vectorcall(func, args, static_cast<size_t>(count), nullptr);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* call_one_arg(PyObject* callable, PyObject* arg)
+{
+    PyTypeObject* type = Py_TYPE(callable);
+    if (type == &PyFunction_Type) {
+        return call_function_fast(callable, &arg, 1);
+    }
+    if (type == &PyCFunction_Type) {
+        int flags = method_def_of(callable)->ml_flags;
+        if (flags & METH_O) {
+            return call_meth_o(callable, arg);
+        }
+        if (flags & METH_FASTCALL) {
+            return call_fastcall(callable, &arg, 1);
+        }
+    }
+    Ref args(PyTuple_New(1));
+    if (!args) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(arg));
+    return call_object(callable, args.get(), nullptr);
+}
+
+PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2)
+{
+    PyObject* array[2] = {arg1, arg2};
+    PyTypeObject* type = Py_TYPE(callable);
+    if (type == &PyFunction_Type) {
+        return call_function_fast(callable, array, 2);
+    }
+    if (type == &PyCFunction_Type &&
+        (method_def_of(callable)->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST | METH_KEYWORDS)) ==
+            METH_FASTCALL) {
+        return call_fastcall(callable, array, 2);
+    }
+    Ref args(PyTuple_New(2));
+    if (!args) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(arg1));
+    PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(arg2));
+    Ref keep = Ref::borrow(callable);
+    return call_object(keep.get(), args.get(), nullptr);
+}
+
+PyObject* call_no_args(PyObject* callable)
+{
+    PyTypeObject* type = Py_TYPE(callable);
+    if (type == &PyFunction_Type) {
+        return call_function_fast(callable, nullptr, 0);
+    }
+    if (type == &PyCFunction_Type || is_native_function_type(type)) {
+        if (method_def_of(callable)->ml_flags & METH_NOARGS) {
+            return call_meth_o(callable, nullptr);
+        }
+    }
+    return call_object(callable, module::g_empty_tuple, nullptr);
+}
+
+}  // namespace runtime

@@ -1,0 +1,58 @@
+#include "runtime/lookup.h"
+
+#include "module/state.h"
+#include "runtime/internals.h"
+
+namespace runtime {
+
+PyObject* lookup_global(PyObject* name, DictCache& cache)
+{
+    PyObject* dict = module::g_module_dict;
+    if (cache.dict_version == dict_version_of(dict)) {
+        if (cache.dict_cached_value != nullptr) {
+            return Py_NewRef(cache.dict_cached_value);
+        }
+        return lookup_builtin(name);
+    }
+    PyObject* value = dict_get_known_hash(dict, name);
+    cache.dict_version = dict_version_of(dict);
+    cache.dict_cached_value = value;
+    if (value != nullptr) {
+        return Py_NewRef(value);
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return lookup_builtin(name);
+}
+
+PyObject* lookup_builtin(PyObject* name)
+{
+    PyObject* value = get_attr(module::g_builtins, name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+PyObject* get_attr(PyObject* obj, PyObject* name)
+{
+    getattrofunc slot = Py_TYPE(obj)->tp_getattro;
+    if (slot != nullptr) {
+        return slot(obj, name);
+    }
+    return PyObject_GetAttr(obj, name);
+}
+
+PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cache)
+{
+    if (cache.dict_version == dict_version_of(dict)) {
+        return cache.dict_cached_value;
+    }
+    PyObject* value = dict_get_known_hash(dict, name);
+    cache.dict_cached_value = value;
+    cache.dict_version = dict_version_of(dict);
+    return value;
+}
+
+}  // namespace runtime

@@ -1,0 +1,189 @@
+#include "runtime/traceback.h"
+
+#include <cstring>
+
+#include "module/state.h"
+#include "module/strings.h"
+#include "runtime/internals.h"
+#include "runtime/lookup.h"
+#include "runtime/ref.h"
+
+namespace runtime {
+
+CodeCache code_cache;
+
+namespace {
+
+constexpr std::int32_t cache_step = 64;
+
+// Index of the first entry whose key is not below `key`, or count.
+std::int32_t find_position(std::int32_t key)
+{
+    const std::int32_t count = code_cache.count;
+    const CodeCacheEntry* entries = code_cache.entries;
+    // A new key larger than every cached one costs one comparison.
+    if (count >= 1 && key > entries[count - 1].key) {
+        return count;
+    }
+    std::int32_t start = 0;
+    std::int32_t end = count - 1;
+    std::int32_t mid = 0;
+    while (start < end) {
+        mid = start + (end - start) / 2;
+        if (key < entries[mid].key) {
+            end = mid;
+        } else if (key > entries[mid].key) {
+            start = mid + 1;
+        } else {
+            return mid;
+        }
+    }
+    if (count == 0) {
+        return 0;
+    }
+    return key <= entries[mid].key ? mid : mid + 1;
+}
+
+DictCache switch_cache;
+
+// The native line to report, or 0 when native_runtime.native_line_in_traceback
+// is not true. Leaves the pending exception exactly as it found it.
+int native_line_for_traceback(PyThreadState* tstate, int native_line)
+{
+    (void)tstate;
+    if (module::g_runtime_module == nullptr) {
+        return native_line;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+
+    PyObject* flag = nullptr;  // borrowed
+    bool found = false;
+    PyObject** dict_slot = object_dict_slot(module::g_runtime_module);
+    if (dict_slot != nullptr && *dict_slot != nullptr) {
+        flag = dict_lookup_if_modified(*dict_slot, module::name_native_line_in_traceback,
+                                       switch_cache);
+        found = flag != nullptr;
+    } else {
+        Ref attr(get_attr(module::g_runtime_module, module::name_native_line_in_traceback));
+        if (attr) {
+            flag = PyObject_Not(attr.get()) ? Py_False : Py_True;
+            found = true;
+        } else {
+            PyErr_Clear();
+        }
+    }
+
+    int result;
+    if (!found) {
+        result = 0;
+        if (PyObject_SetAttr(module::g_runtime_module, module::name_native_line_in_traceback,
+                             Py_False) < 0) {
+            PyErr_Clear();
+        }
+    } else if (flag == Py_False || (flag != Py_True && PyObject_Not(flag))) {
+        result = 0;
+    } else {
+        result = native_line;
+    }
+    PyErr_Restore(type, value, tb);
+    return result;
+}
+
+}  // namespace
+
+PyObject* code_cache_lookup(std::int32_t key)
+{
+    if (key == 0 || code_cache.entries == nullptr) {
+        return nullptr;
+    }
+    std::int32_t pos = find_position(key);
+    if (pos < code_cache.count && code_cache.entries[pos].key == key) {
+        return code_cache.entries[pos].code;
+    }
+    return nullptr;
+}
+
+void code_cache_insert(std::int32_t key, PyObject* code)
+{
+    if (key == 0) {
+        return;
+    }
+    if (code_cache.entries == nullptr) {
+        auto* entries = static_cast<CodeCacheEntry*>(PyMem_Malloc(cache_step * sizeof(CodeCacheEntry)));
+        if (entries == nullptr) {
+            return;
+        }
+        code_cache.entries = entries;
+        code_cache.capacity = cache_step;
+        code_cache.count = 1;
+        entries[0].code = Py_NewRef(code);
+        entries[0].key = key;
+        return;
+    }
+    std::int32_t pos = find_position(key);
+    if (pos < code_cache.count && code_cache.entries[pos].key == key) {
+        PyObject* old = code_cache.entries[pos].code;
+        code_cache.entries[pos].code = Py_NewRef(code);
+        Py_DECREF(old);
+        return;
+    }
+    if (code_cache.count == code_cache.capacity) {
+        auto* grown = static_cast<CodeCacheEntry*>(PyMem_Realloc(
+            code_cache.entries, (code_cache.capacity + cache_step) * sizeof(CodeCacheEntry)));
+        if (grown == nullptr) {
+            return;
+        }
+        code_cache.entries = grown;
+        code_cache.capacity += cache_step;
+    }
+    for (std::int32_t i = code_cache.count; i > pos; --i) {
+        code_cache.entries[i] = code_cache.entries[i - 1];
+    }
+    code_cache.entries[pos].code = Py_NewRef(code);
+    code_cache.entries[pos].key = key;
+    ++code_cache.count;
+}
+
+void add_traceback(const char* funcname, int native_line, int py_line, const char* filename)
+{
+    PyThreadState* tstate = thread_state_unchecked();
+    if (native_line != 0) {
+        native_line = native_line_for_traceback(tstate, native_line);
+    }
+    const std::int32_t key = native_line != 0 ? -native_line : py_line;
+
+    // The entry's function name, formatted on the stack so that a cache hit
+    // allocates nothing.
+    char name[256];
+    if (native_line != 0) {
+        PyOS_snprintf(name, sizeof name, "%s (%s:%d)", funcname, native_source_name, native_line);
+    } else {
+        PyOS_snprintf(name, sizeof name, "%s", funcname);
+    }
+
+    // A cached code object serves only the function it was made for: a hit
+    // that names another function is rebuilt and replaces the cached one.
+    Ref code(Py_XNewRef(code_cache_lookup(key)));
+    if (code) {
+        PyObject* cached_name = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
+        if (PyUnicode_CompareWithASCIIString(cached_name, name) != 0) {
+            code.reset();
+        }
+    }
+    if (!code) {
+        code = Ref(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, py_line)));
+        if (!code) {
+            return;
+        }
+        code_cache_insert(key, code.get());
+    }
+
+    Ref frame(reinterpret_cast<PyObject*>(PyFrame_New(
+        tstate, reinterpret_cast<PyCodeObject*>(code.get()), module::g_module_dict, nullptr)));
+    if (frame) {
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    }
+}
+
+}  // namespace runtime

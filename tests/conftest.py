@@ -1,0 +1,47 @@
+"""Shared test set-up: find the freshly built modules and run fresh interpreters.
+
+The build directory comes from MAIN_BUILD_DIR (default: build/ beside the
+sources). Tests run under the interpreter that runs pytest, which must be the
+one the build was made for.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD_DIR = os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build")))
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+for path in (BUILD_DIR, TESTS_DIR):
+    if path not in sys.path:
+        sys.path.insert(0, path)
+
+
+def python_env(extra=None):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (BUILD_DIR, TESTS_DIR, env.get("PYTHONPATH")) if p)
+    env.pop("PYTHONSTARTUP", None)
+    if extra:
+        env.update(extra)
+    return env
+
+
+def run_python(code, *args, env=None, check=True, timeout=120):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    proc = subprocess.run(
+        [sys.executable, *args, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=python_env(env), timeout=timeout,
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(
+            f"child failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
+    return proc
+
+
+@pytest.fixture
+def fresh():
+    """Run code in a fresh interpreter: fresh(code, *interpreter_args, env=..., check=...)."""
+    return run_python

@@ -1,0 +1,39 @@
+"""Stand-ins for loguru's logger and the requests module, recording every call."""
+import json
+
+
+class Reply:
+    def __init__(self, payload=None, body=None):
+        self.payload = {"errcode": 0, "errmsg": "ok"} if payload is None else payload
+        self.body = body
+
+    def json(self):
+        if self.body is not None:
+            return json.loads(self.body)
+        return self.payload
+
+
+class Logger:
+    def __init__(self):
+        self.calls = []
+
+    def info(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+
+
+class Requests:
+    def __init__(self, reply=None):
+        self.calls = []
+        self.reply = Reply() if reply is None else reply
+
+    def post(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.reply
+
+
+def install(module, reply=None):
+    """Puts fresh stand-ins into `module`'s globals; returns (logger, requests)."""
+    logger, requests = Logger(), Requests(reply)
+    module.logger = logger
+    module.requests = requests
+    return logger, requests

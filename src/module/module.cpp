@@ -7,6 +7,7 @@
 #include "module/imports.h"
 #include "module/state.h"
 #include "module/strings.h"
+#include "module/version.h"
 #include "notify/send.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -87,41 +88,6 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return module.release();
 }
 
-// Warns (RuntimeWarning) when the running interpreter's major.minor differs
-// from the headers the module was built with; -1 when the warning was raised
-// as an error.
-int check_runtime_version()
-{
-    char compiled[32];
-    char running[32];
-    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    const char* version = Py_GetVersion();
-    // The running "major.minor" is the version string up to its second dot
-    // (or first non-digit after it).
-    std::size_t len = 0;
-    int dots = 0;
-    while (version[len] != '\0' && len + 1 < sizeof running) {
-        char c = version[len];
-        if (c == '.') {
-            if (++dots == 2) {
-                break;
-            }
-        } else if (c < '0' || c > '9') {
-            break;
-        }
-        ++len;
-    }
-    PyOS_snprintf(running, sizeof running, "%.*s", static_cast<int>(len), version);
-    if (std::strcmp(compiled, running) == 0) {
-        return 0;
-    }
-    char message[200];
-    PyOS_snprintf(message, sizeof message,
-                  "compiletime version %s of module '%.100s' does not match runtime version %s", compiled,
-                  "main", running);
-    return PyErr_WarnEx(nullptr, message, 1) < 0 ? -1 : 0;
-}
-
 // Replaces a process-wide slot left by an earlier, failed execution.
 void store_state(PyObject*& slot, PyObject* owned)
 {
@@ -158,7 +124,9 @@ int module_exec(PyObject* module)
         goto failed;                                            \
     } while (0)
 
-    if (check_runtime_version() < 0) {
+    char compiled[16];
+    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    if (check_runtime_version(compiled, Py_GetVersion()) < 0) {
         FAIL_AT(1);
     }
     store_state(g_empty_tuple, PyTuple_New(0));

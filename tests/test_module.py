@@ -1,0 +1,213 @@
+"""Import, creation and execution of the module main."""
+import builtins
+import glob
+import os
+import subprocess
+import sys
+
+import pytest
+
+import main
+from conftest import BUILD_DIR
+
+INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
+                      "into one interpreter per process.")
+
+
+def test_attributes_after_import():
+    names = set(vars(main))
+    assert names == {"__name__", "__doc__", "__spec__", "__loader__", "__file__", "__package__",
+                     "__builtins__", "logger", "requests", "json", "send", "__test__"}
+    import json, loguru, requests
+    assert main.__doc__ is None
+    assert main.__builtins__ is builtins
+    assert main.logger is loguru.logger and main.requests is requests and main.json is json
+    assert main.__test__ == {}
+    assert main.__package__ == "" and main.__loader__ is main.__spec__.loader
+    assert main.__file__ == main.__spec__.origin
+    assert type(main.send).__name__ == "native_function_or_method"
+
+
+def test_reimport_gives_the_same_module_without_running_again(fresh):
+    fresh("""
+        import sys, main
+        first, send = main, main.send
+        main.marker = 1
+        del sys.modules["main"]
+        import main
+        assert main is first and main.send is send and main.marker == 1
+        assert main.__test__ == {}
+    """)
+
+
+def test_sub_interpreter_is_refused_after_the_main_one(fresh):
+    out = fresh("""
+        import _testcapi, main
+        print(_testcapi.run_in_subinterp("import main"))
+    """)
+    assert out.stdout.strip() == "-1"
+    assert "ImportError: " + INTERPRETER_CHANGE in out.stderr
+
+
+def test_first_sub_interpreter_keeps_the_module(fresh):
+    out = fresh("""
+        import _testcapi
+        print(_testcapi.run_in_subinterp("import main"))
+        try:
+            import main
+        except ImportError as e:
+            print(e)
+    """)
+    assert out.stdout.splitlines() == ["0", INTERPRETER_CHANGE]
+
+
+def test_exports_only_the_entry_point_and_the_flag():
+    library = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+    out = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True, text=True,
+                         check=True).stdout
+    assert sorted(line.split()[-1] for line in out.splitlines()) == ["PyInit_main", "module_is_main_main"]
+
+
+def test_flag_makes_the_module_run_as_main(fresh):
+    out = fresh("""
+        import ctypes, glob, os, sys
+        from conftest import BUILD_DIR
+        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        ctypes.c_int.in_dll(ctypes.CDLL(path), "module_is_main_main").value = 1
+        import main
+        print(main.__name__, sys.modules["main"] is main)
+    """)
+    assert out.stdout.split() == ["__main__", "True"]
+
+
+def test_imported_under_another_name_also_enters_main(fresh):
+    out = fresh("""
+        import importlib.util, sys
+        from conftest import BUILD_DIR
+        import glob, os
+        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        spec = importlib.util.spec_from_file_location("pkg.main", path)
+        mod = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(mod)
+        print(mod.__name__, sys.modules["main"] is mod, mod.__package__)
+    """)
+    assert out.stdout.split() == ["pkg.main", "True", "pkg"]
+
+
+def test_spec_attributes(fresh):
+    out = fresh("""
+        import importlib.machinery, importlib.util, glob, os, sys
+        from conftest import BUILD_DIR
+        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        loader = importlib.machinery.ExtensionFileLoader("main", path)
+
+        class Spec:
+            # The interpreter's loader reads "origin" twice to find the file;
+            # the module's own creation then finds none.
+            name = "main"
+            loader = None
+            parent = None
+            submodule_search_locations = ["somewhere"]
+            reads = 0
+            @property
+            def origin(self):
+                Spec.reads += 1
+                if Spec.reads > 2:
+                    raise AttributeError("origin")
+                return path
+        mod = loader.create_module(Spec())
+        print(sorted(k for k in vars(mod)), mod.__loader__, mod.__package__, mod.__path__)
+        print(hasattr(mod, "__file__"))
+
+        class Raising:
+            name = "main"
+            reads = 0
+            @property
+            def origin(self):
+                Raising.reads += 1
+                if Raising.reads > 2:
+                    raise RuntimeError("origin broke")
+                return path
+        try:
+            loader.create_module(Raising())
+        except RuntimeError as e:
+            print("raised", e)
+        print("main" in sys.modules)
+    """)
+    lines = out.stdout.splitlines()
+    assert lines[0] == ("['__doc__', '__loader__', '__name__', '__package__', '__path__', '__spec__'] "
+                        "None None ['somewhere']")
+    assert lines[1:] == ["False", "raised origin broke", "False"]
+
+
+@pytest.mark.parametrize("setup, error, line", [
+    ("sys.modules['loguru'] = None", "ModuleNotFoundError: import of loguru halted; None in sys.modules", 4),
+    ("import types; sys.modules['loguru'] = types.ModuleType('loguru')",
+     "ImportError: cannot import name logger", 4),
+    ("import loguru; sys.modules['requests'] = None", "ModuleNotFoundError: import of requests halted", 5),
+    ("import loguru, requests; sys.modules['json'] = None", "ModuleNotFoundError: import of json halted", 6),
+])
+def test_failing_import_reports_its_line_and_can_be_retried(fresh, setup, error, line):
+    out = fresh(f"""
+        import sys, traceback
+        saved = dict(sys.modules)
+        {setup}
+        try:
+            import main
+        except ImportError:
+            traceback.print_exc()
+        print("left behind:", "main" in sys.modules)
+        for name in ("loguru", "requests", "json"):
+            if name in saved:
+                sys.modules[name] = saved[name]
+            else:
+                sys.modules.pop(name, None)
+        import main
+        print(type(main.send).__name__, main.__test__)
+    """)
+    assert error in out.stderr
+    assert f'File "main.py", line {line}, in init main' in out.stderr
+    assert out.stdout.splitlines() == ["left behind: False", "native_function_or_method {}"]
+
+
+def test_failed_import_leaves_later_modules_unimported(fresh):
+    out = fresh("""
+        import sys
+        sys.modules['loguru'] = None
+        try:
+            import main
+        except ImportError:
+            pass
+        print('requests' in sys.modules)
+    """)
+    assert out.stdout.strip() == "False"
+
+
+def test_shared_runtime_switch_module_exists(fresh):
+    out = fresh("""
+        import sys, main
+        rt = sys.modules["native_runtime"]
+        print(type(rt).__name__, sorted(k for k in vars(rt) if not k.startswith("__")))
+    """)
+    assert out.stdout.strip() == "module []"
+
+
+def test_code_object_of_send():
+    code = main.send.__code__
+    assert (code.co_argcount, code.co_kwonlyargcount, code.co_nlocals) == (2, 0, 4)
+    assert code.co_varnames == ("access_token", "text", "headers", "r")
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("main.py", "send", 9)
+    assert code.co_flags == 3 and code.co_lnotab == b""
+    assert code.co_freevars == code.co_cellvars == ()
+    # Running it by mistake raises instead of executing garbage.
+    import types
+    with pytest.raises(AssertionError) as info:
+        types.FunctionType(code, {})("t", "x")
+    assert info.traceback[-1].lineno == 9 - 1  # pytest counts lines from 0
+
+
+def test_module_level_constants_are_exact():
+    code = main.send.__code__
+    assert type(code.co_filename) is str
+    assert main.send.__module__ == "main" and main.send.__qualname__ == "send"
+    assert main.send.__globals__ is vars(main)

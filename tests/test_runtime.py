@@ -1,0 +1,255 @@
+"""Runtime internals reached through the test-only helper module."""
+import sys
+import traceback
+
+import pytest
+
+import main_testhelper as helper
+
+
+@pytest.fixture(scope="module", autouse=True)
+def runtime_globals():
+    globals_ = {"__builtins__": __builtins__, "present": "global value"}
+    helper.setup_runtime(globals_)
+    return globals_
+
+
+class TestCallHelpers:
+    def test_builtin_entries_get_what_their_flags_ask_for(self):
+        assert helper.call_one_arg(helper.echo_o, "x") == ("O", "x")
+        assert helper.call_one_arg(helper.echo_varargs, "x") == ("VARARGS", ("x",))
+        assert helper.call_one_arg(helper.echo_fastcall, "x") == ("FASTCALL", ("x",))
+        assert helper.call_two_args(helper.echo_fastcall, 1, 2) == ("FASTCALL", (1, 2))
+        assert helper.call_two_args(helper.echo_varargs, 1, 2) == ("VARARGS", (1, 2))
+        assert helper.call_no_args(helper.echo_noargs) == ("NOARGS", None)
+        assert helper.call_no_args(helper.echo_varargs) == ("VARARGS", ())
+
+    def test_python_functions_of_every_shape_give_ordinary_results(self):
+        def plain(a, b):
+            return (a, b)
+
+        def one_default(a, b=5):
+            return (a, b)
+
+        def all_defaults(a=1, b=2):
+            return (a, b)
+
+        def gen(a):
+            yield a
+
+        def star(*args):
+            return args
+
+        def kwonly(a, *, k=3):
+            return (a, k)
+
+        free = 7
+
+        def closure(a):
+            return (a, free)
+
+        assert helper.call_two_args(plain, 1, 2) == (1, 2)
+        assert helper.call_one_arg(one_default, 1) == (1, 5)
+        assert helper.call_no_args(all_defaults) == (1, 2)
+        assert list(helper.call_one_arg(gen, 4)) == [4]
+        assert helper.call_two_args(star, 1, 2) == (1, 2)
+        assert helper.call_one_arg(kwonly, 1) == (1, 3)
+        assert helper.call_one_arg(closure, 1) == (1, 7)
+        with pytest.raises(TypeError, match="missing 1 required positional argument"):
+            helper.call_one_arg(plain, 1)
+
+    def test_bound_methods_and_types_go_through_the_call_slot(self):
+        class Thing:
+            def method(self, x):
+                return ("method", x)
+
+        assert helper.call_one_arg(Thing().method, 3) == ("method", 3)
+        assert helper.call_one_arg(str, 42) == "42"
+        assert helper.call_object(dict, (), {"a": 1}) == {"a": 1}
+
+    def test_not_callable_and_null_without_error(self):
+        with pytest.raises(TypeError, match="'int' object is not callable"):
+            helper.call_object(5, ())
+        with pytest.raises(SystemError, match="^NULL result without error in PyObject_Call$"):
+            helper.call_object(helper.SilentNull(), ())
+        with pytest.raises(SystemError, match="^NULL result without error in PyObject_Call$"):
+            helper.call_one_arg(helper.SilentNull(), 1)
+
+    def test_recursion_guard_refuses_and_restores_depth(self):
+        def recurse(n):
+            return helper.call_one_arg(recurse, n + 1)
+
+        limit = sys.getrecursionlimit()
+        sys.setrecursionlimit(200)
+        try:
+            with pytest.raises(RecursionError, match="while calling a Python object"):
+                recurse(0)
+        finally:
+            sys.setrecursionlimit(limit)
+        # The depth came back down: deep but legal recursion still works.
+        def depth(n):
+            return 0 if n == 0 else 1 + depth(n - 1)
+        assert depth(limit - 100) == limit - 100
+
+    def test_arguments_keep_their_reference_counts(self):
+        arg = object()
+        before = sys.getrefcount(arg)
+        for _ in range(100):
+            helper.call_one_arg(helper.echo_o, arg)
+            helper.call_two_args(helper.echo_varargs, arg, arg)
+            helper.call_one_arg(lambda x: None, arg)
+        assert sys.getrefcount(arg) == before
+
+
+class TestGlobalLookup:
+    def test_cache_follows_the_dictionary(self, runtime_globals):
+        value, version, cached = helper.lookup_global("present")
+        assert value == "global value" and cached is value
+        # Unchanged dictionary: the stamp stays and the same object comes back.
+        assert helper.lookup_global("present")[1:] == (version, cached)
+        runtime_globals["unrelated"] = 1
+        value2, version2, _ = helper.lookup_global("present")
+        assert value2 is value and version2 != version
+        runtime_globals["present"] = "rebound"
+        assert helper.lookup_global("present")[0] == "rebound"
+
+    def test_builtins_fallback_is_never_cached(self, runtime_globals):
+        import builtins
+        assert helper.lookup_global("len")[0] is len
+        assert helper.lookup_global("len")[2] is None
+        builtins.late_builtin_for_test = "late"
+        try:
+            assert helper.lookup_global("late_builtin_for_test")[0] == "late"
+        finally:
+            del builtins.late_builtin_for_test
+        with pytest.raises(NameError, match="^name 'late_builtin_for_test' is not defined$"):
+            helper.lookup_global("late_builtin_for_test")
+
+    def test_deleted_global_falls_back_then_fails(self, runtime_globals):
+        runtime_globals["len"] = "shadow"
+        assert helper.lookup_global("len")[0] == "shadow"
+        del runtime_globals["len"]
+        assert helper.lookup_global("len")[0] is len
+        runtime_globals["gone"] = 1
+        helper.lookup_global("gone")
+        del runtime_globals["gone"]
+        with pytest.raises(NameError, match="name 'gone' is not defined"):
+            helper.lookup_global("gone")
+
+
+class TestVersionCheck:
+    @pytest.mark.parametrize("version, expected", [
+        ("3.11.2 (main, Apr 28 2025)", "3.11"),
+        ("3.10.4", "3.10"),
+        ("3.7.0", "3.7"),
+        ("3.12", "3.12"),
+        ("10.1a0", "10.1"),
+    ])
+    def test_major_minor(self, version, expected):
+        assert helper.major_minor(version) == expected
+
+    def test_versions_that_share_a_prefix_still_warn(self):
+        with pytest.warns(RuntimeWarning) as record:
+            helper.check_version("3.11", "3.1.5 (main)")
+            helper.check_version("3.1", "3.11.2 (main)")
+            helper.check_version("3.11", "3.12.0")
+        assert [str(w.message) for w in record] == [
+            "compiletime version 3.11 of module 'main' does not match runtime version 3.1",
+            "compiletime version 3.1 of module 'main' does not match runtime version 3.11",
+            "compiletime version 3.11 of module 'main' does not match runtime version 3.12",
+        ]
+
+    def test_matching_version_is_silent_and_error_filter_raises(self):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            helper.check_version("3.11", "3.11.2 (main)")
+            with pytest.raises(RuntimeWarning, match="runtime version 3.10"):
+                helper.check_version("3.11", "3.10.1")
+
+
+CACHE_SCRIPT = """
+import sys, traceback
+import main_testhelper as h
+h.setup_runtime({"__builtins__": __builtins__})
+
+def fail(name, native, line):
+    try:
+        h.fail_with_traceback(ValueError("boom"), name, native, line)
+    except ValueError as e:
+        entry = traceback.extract_tb(e.__traceback__)[-1]
+        return e, entry
+"""
+
+
+def test_code_cache_grows_sorted_and_reuses(fresh):
+    out = fresh(CACHE_SCRIPT + """
+for line in range(100, 36, -1):          # 64 keys, descending: each goes first
+    fail("main.send", 0, line)
+count, capacity, keys, _ = h.code_cache_state()
+assert (count, capacity) == (64, 64), (count, capacity)
+assert keys == sorted(keys) == list(range(37, 101))
+fail("main.send", 0, 500)                # the 65th key grows the array
+count, capacity, keys, _ = h.code_cache_state()
+assert (count, capacity, keys[-1]) == (65, 128, 500)
+fail("main.send", 0, 60)                 # a hit adds nothing
+assert h.code_cache_state()[0] == 65
+fail("main.send", 0, 0)                  # key 0 is never cached
+assert h.code_cache_state()[0] == 65
+for line in (3, 1000, 2, 70000, 1):
+    fail("main.send", 0, line)
+keys = h.code_cache_state()[2]
+assert keys == sorted(keys) and len(keys) == 70
+print("ok")
+""")
+    assert out.stdout.strip() == "ok"
+
+
+def test_traceback_entry_keeps_the_exception_and_shows_the_line(fresh):
+    out = fresh(CACHE_SCRIPT + """
+exc = ValueError("boom")
+e, entry = fail("main.send", 0, 14)
+assert (entry.filename, entry.lineno, entry.name) == ("main.py", 14, "main.send"), entry
+e2, entry = fail("main.send", 0, 0)
+assert entry.lineno == 0
+# Formatting works for the whole traceback.
+text = "".join(traceback.format_exception(e))
+assert 'File "main.py", line 14, in main.send' in text, text
+print("ok")
+""")
+    assert out.stdout.strip() == "ok"
+
+
+def test_native_line_switch(fresh):
+    out = fresh(CACHE_SCRIPT + """
+rt = sys.modules["native_runtime"]
+assert not hasattr(rt, "native_line_in_traceback")
+_, entry = fail("main.send", 1234, 16)
+assert entry.name == "main.send" and entry.lineno == 16
+assert rt.native_line_in_traceback is False
+names = {}
+for value in (True, 1, "yes", 0, "", None, False):
+    rt.native_line_in_traceback = value
+    names[repr(value)] = fail("main.send", 1234, 16)[1].name
+assert names == {"True": "main.send (main.cpp:1234)", "1": "main.send (main.cpp:1234)",
+                 "'yes'": "main.send (main.cpp:1234)", "0": "main.send", "''": "main.send",
+                 "None": "main.send", "False": "main.send"}, names
+rt.native_line_in_traceback = True
+assert -1234 in h.code_cache_state()[2]
+_, entry = fail("main.send", 1234, 16)
+assert entry.lineno == 16
+print("ok")
+""")
+    assert out.stdout.strip() == "ok"
+
+
+def test_cached_entry_never_shows_another_function_name(fresh):
+    out = fresh(CACHE_SCRIPT + """
+assert fail("init main", 0, 9)[1].name == "init main"
+assert fail("main.send", 0, 9)[1].name == "main.send"
+assert fail("main.send", 0, 9)[1].name == "main.send"
+count, _, keys, names = h.code_cache_state()
+assert keys.count(9) == 1 and names[keys.index(9)] == "main.send"
+print("ok")
+""")
+    assert out.stdout.strip() == "ok"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs (as root). Safe to run twice:
+# nothing is fetched when everything is already there.
+set -euo pipefail
+
+packages=(
+    g++ meson ninja-build binutils
+    python3-dev python3-dbg python3-venv python3-pip
+    python3-mesonpy python3-requests python3-loguru
+    python3-pytest python3-hypothesis python3-trustme python3-cryptography python3-mypy
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the module for Debian's interpreter and for its debug build, then runs
+# every test under both. Safe to run twice.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh
+
+build() {  # build DIR [meson options...]
+    local dir=$1
+    shift
+    if [ ! -f "$dir/build.ninja" ]; then
+        meson setup "$dir" "$@"
+    fi
+    ninja -C "$dir"
+}
+
+build build -Dpython=/usr/bin/python3
+build build-dbg -Dpython=/usr/bin/python3.11d
+
+echo "== tests under the debug interpreter"
+MAIN_BUILD_DIR=build-dbg /usr/bin/python3.11d -m pytest tests -q -p no:cacheprovider
+
+echo "== tests under /usr/bin/python3"
+MAIN_BUILD_DIR=build /usr/bin/python3 -m pytest tests -q -p no:cacheprovider

@@ -1,0 +1,532 @@
+#!/usr/bin/python3
+"""A local stand-in for the DingTalk group robot webhook, reached through a proxy.
+
+The stand-in is an HTTP proxy on 127.0.0.1 that accepts one kind of request:
+``CONNECT oapi.dingtalk.com:443``. It never opens an outbound connection. Inside
+the tunnel it terminates TLS itself, with a certificate for oapi.dingtalk.com
+issued by a throw-away CA made at start, and answers ``POST /robot/send`` the
+way the DingTalk service does. Every request is recorded.
+
+Clients are pointed at it through the environment only (see client_env()):
+HTTPS_PROXY / https_proxy name the proxy, NO_PROXY / no_proxy are cleared and
+REQUESTS_CA_BUNDLE names a file that holds only the stand-in's CA.
+
+In-process use::
+
+    with StandIn(tokens=["t0k3n"]) as standin:
+        os.environ.update(standin.client_env())
+        ...
+        standin.requests   # list of Record
+
+As a command: ``webhook_standin.py --port 0 --token t0k3n`` prints the export
+lines a client needs, then serves until interrupted (SIGINT / SIGTERM).
+"""
+from __future__ import annotations
+
+import argparse
+import base64
+import collections
+import contextlib
+import dataclasses
+import http.server
+import json
+import os
+import signal
+import socket
+import socketserver
+import ssl
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+from typing import Callable, Iterable, Mapping
+
+HOST = "oapi.dingtalk.com"
+PORT = 443
+WEBHOOK_PATH = "/robot/send"
+DEFAULT_RATE_LIMIT = 20          # messages per window and token
+DEFAULT_RATE_WINDOW = 60.0       # seconds
+MAX_BODY = 1 << 20
+
+# Every reply the webhook gives, by name: (errcode, errmsg). The rate-limit
+# message names the configured limit.
+REPLIES: dict[str, tuple[int, str]] = {
+    "ok": (0, "ok"),
+    "token_missing": (40035, "缺少参数 access_token"),
+    "token_unknown": (300001, "token is not exist"),
+    "content_type": (43004, "无效的HTTP HEADER Content-Type"),
+    "not_json": (40035, "缺少参数 json"),
+    "not_text": (400105, "不支持的消息类型"),
+    "keyword": (310000, "keywords not in content"),
+    "rate_limited": (130101, "send too fast, exceed {limit} times per minute"),
+}
+
+HTML_REPLY = (b"<html><head><title>502 Bad Gateway</title></head>"
+              b"<body><h1>502 Bad Gateway</h1></body></html>\n")
+
+
+def reply_payload(name: str, limit: int = DEFAULT_RATE_LIMIT) -> dict:
+    """The JSON object the webhook answers with for the reply called `name`."""
+    code, message = REPLIES[name]
+    return {"errcode": code, "errmsg": message.format(limit=limit)}
+
+
+@dataclasses.dataclass
+class Record:
+    """One request received inside the tunnel."""
+    method: str
+    path: str
+    query: str
+    headers: list[tuple[str, str]]
+    body: bytes
+    sni: str | None
+    client: tuple[str, int]
+    time: float
+    reply: str | None = None        # name in REPLIES, "close", "html" or "not_found"
+    status: int | None = None
+
+    def header(self, name: str) -> str | None:
+        name = name.lower()
+        for key, value in self.headers:
+            if key.lower() == name:
+                return value
+        return None
+
+    def to_json(self) -> dict:
+        out = dataclasses.asdict(self)
+        out["headers"] = [list(pair) for pair in self.headers]
+        out["client"] = list(self.client)
+        try:
+            out["body"] = self.body.decode("utf-8")
+        except UnicodeDecodeError:
+            del out["body"]
+            out["body_base64"] = base64.b64encode(self.body).decode("ascii")
+        return out
+
+
+@dataclasses.dataclass
+class Tunnel:
+    """One CONNECT the proxy answered."""
+    target: str
+    client: tuple[str, int]
+    status: int
+    sni: str | None = None
+    tls_error: str | None = None
+
+
+# The server name a client sent, caught during the handshake on this thread.
+_sni = threading.local()
+
+
+def _on_sni(_sslsock, name, _ctx):
+    _sni.name = name
+
+
+def _quickack(sock) -> None:
+    # Delayed ACKs meet the client's Nagle algorithm (left on by urllib3 through
+    # a proxy) and stall each request by ~40 ms; QUICKACK is cleared by the
+    # kernel after a while, so it is set again before every request.
+    with contextlib.suppress(OSError, AttributeError):
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
+
+
+class _WebhookHandler(http.server.BaseHTTPRequestHandler):
+    """Serves the webhook on the TLS socket inside one tunnel."""
+    protocol_version = "HTTP/1.1"
+    server_version = "DingTalkStandIn"
+    sys_version = ""
+    disable_nagle_algorithm = True
+
+    def __init__(self, request, client_address, standin, sni):
+        self.standin = standin
+        self.sni = sni
+        self.timeout = standin.idle_timeout
+        super().__init__(request, client_address, standin._server)
+
+    def handle_one_request(self):
+        _quickack(self.connection)
+        super().handle_one_request()
+
+    def log_message(self, format, *args):  # noqa: A002 - quiet by design
+        pass
+
+    def _respond(self, status: int, body: bytes, content_type: str) -> None:
+        head = [f"HTTP/1.1 {status} {http.HTTPStatus(status).phrase}",
+                f"Server: {self.server_version}",
+                f"Date: {self.date_time_string()}",
+                f"Content-Type: {content_type}",
+                f"Content-Length: {len(body)}"]
+        if self.close_connection:
+            head.append("Connection: close")
+        # One write: head and body leave in one TLS record.
+        self.wfile.write(("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body)
+
+    def _read_body(self) -> bytes | None:
+        if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
+            parts, size = [], 0
+            while True:
+                line = self.rfile.readline(1024)
+                chunk = int(line.split(b";")[0].strip() or b"0", 16)
+                if chunk == 0:
+                    while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
+                        pass
+                    return b"".join(parts)
+                size += chunk
+                if size > MAX_BODY:
+                    return None
+                parts.append(self.rfile.read(chunk))
+                self.rfile.readline(1024)
+        length = int(self.headers.get("Content-Length") or 0)
+        if length > MAX_BODY:
+            return None
+        return self.rfile.read(length) if length else b""
+
+    def _handle(self):
+        split = urllib.parse.urlsplit(self.path)
+        body = self._read_body()
+        if body is None:
+            self.close_connection = True
+            self._respond(413, b"", "text/plain")
+            return
+        record = Record(method=self.command, path=split.path, query=split.query,
+                        headers=list(self.headers.items()), body=body, sni=self.sni,
+                        client=self.client_address[:2], time=time.time())
+        status, reply, payload = self.standin._answer(record)
+        record.reply, record.status = reply, status
+        self.standin._record(record)
+        if reply == "close":
+            self.close_connection = True
+            with contextlib.suppress(OSError):
+                self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        if reply == "html":
+            self._respond(502, HTML_REPLY, "text/html; charset=utf-8")
+            return
+        data = json.dumps(payload, ensure_ascii=False).encode("utf-8")
+        self._respond(status, data, "application/json;charset=UTF-8")
+
+    do_POST = do_GET = do_PUT = do_DELETE = do_PATCH = do_HEAD = _handle
+
+
+class _ProxyHandler(http.server.BaseHTTPRequestHandler):
+    """Answers the proxy request on the plain connection, then runs the tunnel."""
+    protocol_version = "HTTP/1.1"
+    server_version = "DingTalkStandInProxy"
+    sys_version = ""
+    disable_nagle_algorithm = True
+    rbufsize = 0       # read exactly the CONNECT head: TLS bytes follow it
+
+    def setup(self):
+        self.standin = self.server.standin
+        self.timeout = self.standin.idle_timeout
+        super().setup()
+        self.standin._track(self.connection, True)
+
+    def finish(self):
+        with contextlib.suppress(OSError):
+            super().finish()
+        self.standin._track(self.connection, False)
+
+    def handle_one_request(self):
+        _quickack(self.connection)
+        super().handle_one_request()
+
+    def log_message(self, format, *args):  # noqa: A002
+        pass
+
+    def _refuse(self, status: int, reason: str) -> None:
+        body = (reason + "\n").encode()
+        self.close_connection = True
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_CONNECT(self):
+        target = self.path
+        client = self.client_address[:2]
+        if target.lower() != f"{HOST}:{PORT}":
+            self.standin._tunnel(Tunnel(target, client, 403))
+            self._refuse(403, "tunnels only to %s:%d" % (HOST, PORT))
+            return
+        tunnel = Tunnel(target, client, 200)
+        self.standin._tunnel(tunnel)
+        self.close_connection = True
+        self.wfile.write(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        _sni.name = None
+        try:
+            tls = self.standin._tls.wrap_socket(self.connection, server_side=True)
+        except (OSError, ValueError) as exc:      # ssl.SSLError is an OSError
+            tunnel.tls_error = f"{type(exc).__name__}: {exc}"
+            return
+        finally:
+            tunnel.sni = _sni.name
+        self.standin._track(tls, True)
+        try:
+            _WebhookHandler(tls, self.client_address, self.standin, tunnel.sni)
+        except OSError:
+            pass
+        finally:
+            self.standin._track(tls, False)
+            with contextlib.suppress(OSError):
+                tls.close()
+
+    def _not_a_tunnel(self):
+        self._refuse(405, "only CONNECT %s:%d" % (HOST, PORT))
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = _not_a_tunnel
+
+
+class _Server(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 128
+    block_on_close = False
+    # socketserver.TCPServer: no getfqdn() (reverse DNS) at bind, unlike HTTPServer.
+
+
+class StandIn:
+    """The proxy and webhook, run on a background thread; also a context manager.
+
+    tokens: the robots' access tokens; a mapping gives each token its own keywords.
+    keywords: every message must contain one of these (when not empty).
+    rate_limit: messages per `rate_window` seconds and token; None for no limit.
+    close_tokens: a request with one of these is recorded, then the connection
+        is closed without a reply.
+    html_tokens: a request with one of these is recorded and answered with an
+        HTML page (502).
+    record_file: each record is appended to it as a JSON line when it arrives.
+    """
+
+    def __init__(self, tokens: Iterable[str] | Mapping[str, Iterable[str]] = ("standin-token",),
+                 *, keywords: Iterable[str] = (), rate_limit: int | None = DEFAULT_RATE_LIMIT,
+                 rate_window: float = DEFAULT_RATE_WINDOW, close_tokens: Iterable[str] = (),
+                 html_tokens: Iterable[str] = (), port: int = 0, idle_timeout: float = 15.0,
+                 record_file: str | None = None, workdir: str | None = None,
+                 clock: Callable[[], float] = time.monotonic):
+        keywords = tuple(keywords)
+        if isinstance(tokens, Mapping):
+            self.tokens = {t: tuple(k) for t, k in tokens.items()}
+        else:
+            self.tokens = {t: keywords for t in tokens}
+        self.keywords = keywords
+        self.rate_limit = rate_limit
+        self.rate_window = rate_window
+        self.close_tokens = set(close_tokens)
+        self.html_tokens = set(html_tokens)
+        self.port = port
+        self.idle_timeout = idle_timeout
+        self.record_file = record_file
+        self.clock = clock
+        self.requests: list[Record] = []
+        self.tunnels: list[Tunnel] = []
+        self._lock = threading.Lock()
+        self._sent: dict[str, collections.deque] = collections.defaultdict(collections.deque)
+        self._connections: set = set()
+        self._workdir = workdir
+        self._tmp = None
+        self._server = None
+        self._thread = None
+        self.ca_file = None
+
+    # -- life cycle ---------------------------------------------------------
+    def start(self) -> "StandIn":
+        import trustme
+
+        if self._workdir is None:
+            self._tmp = tempfile.TemporaryDirectory(prefix="webhook-standin-")
+            self._workdir = self._tmp.name
+        os.makedirs(self._workdir, exist_ok=True)
+        ca = trustme.CA(organization_name="Webhook stand-in CA (throw-away)")
+        cert = ca.issue_cert(HOST)
+        self.ca_file = os.path.join(self._workdir, "standin-ca.pem")
+        ca.cert_pem.write_to_path(self.ca_file)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+        cert.configure_cert(ctx)
+
+        ctx.sni_callback = _on_sni
+        self._tls = ctx
+
+        self._server = _Server(("127.0.0.1", self.port), _ProxyHandler, bind_and_activate=False)
+        self._server.standin = self
+        try:
+            self._server.server_bind()
+            self._server.server_activate()
+        except OSError:
+            self._server.server_close()
+            raise
+        self.port = self._server.server_address[1]
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.1},
+                                        name="webhook-standin", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is None:
+            return
+        self._server.shutdown()
+        self._server.server_close()
+        with self._lock:
+            live = list(self._connections)
+        for sock in live:
+            with contextlib.suppress(OSError):
+                sock.shutdown(socket.SHUT_RDWR)
+        self._thread.join(5)
+        self._server = None
+        if self._tmp is not None:
+            self._tmp.cleanup()
+            self._tmp = None
+            self._workdir = None
+
+    def __enter__(self) -> "StandIn":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    # -- what clients need --------------------------------------------------
+    @property
+    def proxy_url(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def client_env(self) -> dict[str, str | None]:
+        """Environment for a client: a value of None means 'unset'."""
+        return {
+            "HTTPS_PROXY": self.proxy_url,
+            "https_proxy": self.proxy_url,
+            "NO_PROXY": None,
+            "no_proxy": None,
+            "REQUESTS_CA_BUNDLE": self.ca_file,
+            "CURL_CA_BUNDLE": None,
+        }
+
+    def export_lines(self) -> list[str]:
+        lines = []
+        for key, value in self.client_env().items():
+            lines.append(f"unset {key}" if value is None else f"export {key}={value}")
+        return lines
+
+    # -- records ------------------------------------------------------------
+    def clear(self) -> None:
+        with self._lock:
+            self.requests.clear()
+            self.tunnels.clear()
+            self._sent.clear()
+
+    def write_records(self, path: str) -> None:
+        with self._lock:
+            records = list(self.requests)
+        with open(path, "w", encoding="utf-8") as out:
+            for record in records:
+                out.write(json.dumps(record.to_json(), ensure_ascii=False) + "\n")
+
+    def _record(self, record: Record) -> None:
+        with self._lock:
+            self.requests.append(record)
+            if self.record_file:
+                with open(self.record_file, "a", encoding="utf-8") as out:
+                    out.write(json.dumps(record.to_json(), ensure_ascii=False) + "\n")
+
+    def _tunnel(self, tunnel: Tunnel) -> None:
+        with self._lock:
+            self.tunnels.append(tunnel)
+
+    def _track(self, sock, live: bool) -> None:
+        with self._lock:
+            (self._connections.add if live else self._connections.discard)(sock)
+
+    # -- the webhook --------------------------------------------------------
+    def _answer(self, record: Record) -> tuple[int, str, dict | None]:
+        """(HTTP status, reply name, JSON payload) for one request."""
+        if record.path != WEBHOOK_PATH:
+            return 404, "not_found", {"errcode": 404, "errmsg": "Not Found"}
+        token = urllib.parse.parse_qs(record.query).get("access_token", [""])[0]
+        if token in self.close_tokens:
+            return 0, "close", None
+        if token in self.html_tokens:
+            return 502, "html", None
+        name = self._check(record, token)
+        return 200, name, reply_payload(name, self.rate_limit or 0)
+
+    def _check(self, record: Record, token: str) -> str:
+        if not token:
+            return "token_missing"
+        if token not in self.tokens:
+            return "token_unknown"
+        if self.rate_limit is not None and not self._admit(token):
+            return "rate_limited"
+        media = (record.header("Content-Type") or "").split(";")[0].strip().lower()
+        if media != "application/json":
+            return "content_type"
+        try:
+            message = json.loads(record.body.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            return "not_json"
+        if not isinstance(message, dict):
+            return "not_json"
+        text = message.get("text")
+        if message.get("msgtype") != "text":
+            return "not_text"
+        if not isinstance(text, dict) or not isinstance(text.get("content"), str):
+            return "not_json"
+        keywords = self.tokens[token]
+        if keywords and not any(k in text["content"] for k in keywords):
+            return "keyword"
+        return "ok"
+
+    def _admit(self, token: str) -> bool:
+        now = self.clock()
+        with self._lock:
+            sent = self._sent[token]
+            while sent and sent[0] <= now - self.rate_window:
+                sent.popleft()
+            if len(sent) >= self.rate_limit:
+                return False
+            sent.append(now)
+            return True
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--port", type=int, default=0, help="proxy port (0: any free one)")
+    parser.add_argument("--token", action="append", default=[], help="accepted access token")
+    parser.add_argument("--keyword", action="append", default=[], help="required keyword")
+    parser.add_argument("--rate-limit", type=int, default=DEFAULT_RATE_LIMIT,
+                        help="messages per minute and token (0: no limit)")
+    parser.add_argument("--close-token", action="append", default=[],
+                        help="token whose requests are closed without a reply")
+    parser.add_argument("--html-token", action="append", default=[],
+                        help="token whose requests get an HTML page")
+    parser.add_argument("--record-file", help="append each request here as a JSON line")
+    parser.add_argument("--workdir", help="where the CA file goes (default: a temporary dir)")
+    parser.add_argument("--env-file", help="also write the export lines here once ready")
+    args = parser.parse_args(argv)
+
+    standin = StandIn(args.token or ["standin-token"], keywords=args.keyword,
+                      rate_limit=args.rate_limit or None, close_tokens=args.close_token,
+                      html_tokens=args.html_token, port=args.port,
+                      record_file=args.record_file, workdir=args.workdir)
+    stop = threading.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, lambda *_: stop.set())
+    with standin:
+        lines = "\n".join(standin.export_lines()) + "\n"
+        if args.env_file:
+            tmp = args.env_file + ".tmp"
+            with open(tmp, "w") as out:
+                out.write(lines)
+            os.replace(tmp, args.env_file)
+        sys.stdout.write(lines)
+        sys.stdout.flush()
+        while not stop.wait(0.5):
+            pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

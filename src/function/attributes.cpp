@@ -87,7 +87,7 @@ PyObject* get_lazy_defaults(NativeFunction* op, PyObject* NativeFunction::*field
     if (op->defaults_loader == nullptr) {
         Py_RETURN_NONE;
     }
-    if (fill_defaults(op) < 0 && 0) {
+    if (fill_defaults(op) < 0) {
         return nullptr;
     }
     // Releasing the old values may have run code that changed the field again.

@@ -57,35 +57,34 @@ int native_line_for_traceback(PyThreadState* tstate, int native_line)
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 
-    PyObject* flag = nullptr;  // borrowed
-    bool found = false;
+    // The switch value, held while its truth is tested: the test may run
+    // code that rebinds the attribute.
+    Ref flag;
     PyObject** dict_slot = object_dict_slot(module::g_runtime_module);
     if (dict_slot != nullptr && *dict_slot != nullptr) {
-        flag = dict_lookup_if_modified(*dict_slot, module::name_native_line_in_traceback,
-                                       switch_cache);
-        found = flag != nullptr;
+        flag = Ref::borrow(dict_lookup_if_modified(*dict_slot, module::name_native_line_in_traceback,
+                                                   switch_cache));
     } else {
         Ref attr(get_attr(module::g_runtime_module, module::name_native_line_in_traceback));
         if (attr) {
-            flag = PyObject_Not(attr.get()) ? Py_False : Py_True;
-            found = true;
+            flag = Ref::borrow(PyObject_Not(attr.get()) ? Py_False : Py_True);
         } else {
             PyErr_Clear();
         }
     }
 
     int result;
-    if (!found) {
+    if (!flag) {
         result = 0;
-        if (PyObject_SetAttr(module::g_runtime_module, module::name_native_line_in_traceback,
-                             Py_False) < 0) {
+        if (PyObject_SetAttr(module::g_runtime_module, module::name_native_line_in_traceback, Py_False) < 0) {
             PyErr_Clear();
         }
-    } else if (flag == Py_False || (flag != Py_True && PyObject_Not(flag))) {
+    } else if (flag.get() == Py_False || (flag.get() != Py_True && PyObject_Not(flag.get()))) {
         result = 0;
     } else {
         result = native_line;
     }
+    flag.reset();
     PyErr_Restore(type, value, tb);
     return result;
 }

@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+pytest_plugins = ["netguard"]
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_DIR = os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build")))
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))

@@ -91,6 +91,7 @@ def network_guard():
     """Guards the test; leaves an outer guard (a session-wide one) in place."""
     outer = installed()
     install()
+    blocked.clear()
     try:
         yield blocked
     finally:

@@ -31,6 +31,7 @@ import dataclasses
 import http.server
 import json
 import os
+import shlex
 import signal
 import socket
 import socketserver
@@ -113,6 +114,7 @@ class Tunnel:
     status: int
     sni: str | None = None
     tls_error: str | None = None
+    handshake_done: bool = False        # TLS set up or failed (403: at once)
 
 
 # The server name a client sent, caught during the handshake on this thread.
@@ -249,7 +251,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
         target = self.path
         client = self.client_address[:2]
         if target.lower() != f"{HOST}:{PORT}":
-            self.standin._tunnel(Tunnel(target, client, 403))
+            self.standin._tunnel(Tunnel(target, client, 403, handshake_done=True))
             self._refuse(403, "tunnels only to %s:%d" % (HOST, PORT))
             return
         tunnel = Tunnel(target, client, 200)
@@ -264,6 +266,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             return
         finally:
             tunnel.sni = _sni.name
+            self.standin._settled(tunnel)
         self.standin._track(tls, True)
         try:
             _WebhookHandler(tls, self.client_address, self.standin, tunnel.sni)
@@ -324,6 +327,7 @@ class StandIn:
         self.requests: list[Record] = []
         self.tunnels: list[Tunnel] = []
         self._lock = threading.Lock()
+        self._changed = threading.Condition(self._lock)
         self._sent: dict[str, collections.deque] = collections.defaultdict(collections.deque)
         self._connections: set = set()
         self._workdir = workdir
@@ -408,7 +412,7 @@ class StandIn:
     def export_lines(self) -> list[str]:
         lines = []
         for key, value in self.client_env().items():
-            lines.append(f"unset {key}" if value is None else f"export {key}={value}")
+            lines.append(f"unset {key}" if value is None else f"export {key}={shlex.quote(value)}")
         return lines
 
     # -- records ------------------------------------------------------------
@@ -425,16 +429,32 @@ class StandIn:
             for record in records:
                 out.write(json.dumps(record.to_json(), ensure_ascii=False) + "\n")
 
+    def wait(self, condition: Callable[[], bool], timeout: float = 5.0) -> bool:
+        """Waits until `condition()` (called under the lock) holds; False on timeout."""
+        with self._changed:
+            return self._changed.wait_for(condition, timeout)
+
+    def wait_settled(self, timeout: float = 5.0) -> bool:
+        """Waits until every tunnel opened so far has finished its TLS handshake."""
+        return self.wait(lambda: all(t.handshake_done for t in self.tunnels), timeout)
+
     def _record(self, record: Record) -> None:
-        with self._lock:
+        with self._changed:
             self.requests.append(record)
             if self.record_file:
                 with open(self.record_file, "a", encoding="utf-8") as out:
                     out.write(json.dumps(record.to_json(), ensure_ascii=False) + "\n")
+            self._changed.notify_all()
 
     def _tunnel(self, tunnel: Tunnel) -> None:
-        with self._lock:
+        with self._changed:
             self.tunnels.append(tunnel)
+            self._changed.notify_all()
+
+    def _settled(self, tunnel: Tunnel) -> None:
+        with self._changed:
+            tunnel.handshake_done = True
+            self._changed.notify_all()
 
     def _track(self, sock, live: bool) -> None:
         with self._lock:
@@ -494,14 +514,16 @@ class StandIn:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--port", type=int, default=0, help="proxy port (0: any free one)")
-    parser.add_argument("--token", action="append", default=[], help="accepted access token")
-    parser.add_argument("--keyword", action="append", default=[], help="required keyword")
+    parser.add_argument("--token", "--tokens", action="extend", nargs="+", default=[],
+                        help="accepted access token(s) (default: standin-token)")
+    parser.add_argument("--keyword", "--keywords", action="extend", nargs="+", default=[],
+                        help="every message must contain one of these")
     parser.add_argument("--rate-limit", type=int, default=DEFAULT_RATE_LIMIT,
                         help="messages per minute and token (0: no limit)")
-    parser.add_argument("--close-token", action="append", default=[],
+    parser.add_argument("--close-token", action="extend", nargs="+", default=[],
                         help="token whose requests are closed without a reply")
-    parser.add_argument("--html-token", action="append", default=[],
-                        help="token whose requests get an HTML page")
+    parser.add_argument("--html-token", action="extend", nargs="+", default=[],
+                        help="token whose requests get an HTML page (502)")
     parser.add_argument("--record-file", help="append each request here as a JSON line")
     parser.add_argument("--workdir", help="where the CA file goes (default: a temporary dir)")
     parser.add_argument("--env-file", help="also write the export lines here once ready")

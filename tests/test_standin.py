@@ -1,0 +1,270 @@
+"""The webhook stand-in, exercised with real requests through its proxy and TLS."""
+import json
+import os
+import signal
+import socket
+import ssl
+import statistics
+import subprocess
+import sys
+import time
+
+import pytest
+import requests
+
+from netguard import network_guard  # noqa: F401  (autouse: loopback only)
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import webhook_standin as ws  # noqa: E402
+
+URL = "https://oapi.dingtalk.com/robot/send"
+JSON = {"Content-Type": "application/json;charset=UTF-8"}
+
+
+class Clock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+
+def apply_env(monkeypatch, standin):
+    for key, value in standin.client_env().items():
+        if value is None:
+            monkeypatch.delenv(key, raising=False)
+        else:
+            monkeypatch.setenv(key, value)
+    for key in ("ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy"):
+        monkeypatch.delenv(key, raising=False)
+
+
+@pytest.fixture(scope="module")
+def served():
+    clock = Clock()
+    with ws.StandIn({"tok": (), "kw-tok": ("告警", "alarm"), "other": ()}, clock=clock,
+                    close_tokens=["close-tok"], html_tokens=["html-tok"]) as standin:
+        yield standin, clock
+
+
+@pytest.fixture
+def standin(served, monkeypatch):
+    standin, clock = served
+    standin.clear()
+    clock.now += 1000
+    apply_env(monkeypatch, standin)
+    return standin
+
+
+def text_message(content):
+    return json.dumps({"msgtype": "text", "text": {"content": content}})
+
+
+def post(token="tok", data=None, headers=JSON, url=URL, session=requests, **kwargs):
+    query = {} if token is None else {"access_token": token}
+    return session.post(url, params=query, headers=headers,
+                        data=text_message("hello") if data is None else data, timeout=10, **kwargs)
+
+
+# --- replies -----------------------------------------------------------------
+
+REPLY_CASES = {
+    "ok": dict(),
+    "ok-with-keyword": dict(token="kw-tok", data=text_message("告警: disk full")),
+    "token_missing": dict(token=None),
+    "token_empty": dict(token="", reply="token_missing"),
+    "token_unknown": dict(token="nobody"),
+    "content_type-plain": dict(headers={"Content-Type": "text/plain"}, reply="content_type"),
+    "content_type-none": dict(headers={}, reply="content_type"),
+    "not_json-garbage": dict(data="{not json", reply="not_json"),
+    "not_json-array": dict(data="[1, 2]", reply="not_json"),
+    "not_json-latin1": dict(data="\xe9".encode("latin-1"), reply="not_json"),
+    "not_json-no-content": dict(data=json.dumps({"msgtype": "text", "text": {}}), reply="not_json"),
+    "not_text": dict(data=json.dumps({"msgtype": "markdown", "markdown": {"text": "x"}})),
+    "keyword": dict(token="kw-tok", data=text_message("no word here")),
+}
+
+
+@pytest.mark.parametrize("case", REPLY_CASES)
+def test_replies_follow_the_table(standin, case):
+    args = dict(REPLY_CASES[case])
+    expected = args.pop("reply", case.split("-")[0])
+    r = post(**args)
+    assert r.status_code == 200
+    assert r.headers["Content-Type"] == "application/json;charset=UTF-8"
+    assert r.json() == ws.reply_payload(expected)
+    assert [rec.reply for rec in standin.requests] == [expected]
+
+
+def test_table_holds_the_service_codes():
+    assert ws.reply_payload("ok") == {"errcode": 0, "errmsg": "ok"}
+    assert ws.reply_payload("rate_limited") == {
+        "errcode": 130101, "errmsg": "send too fast, exceed 20 times per minute"}
+    assert all(code != 0 for name, (code, _) in ws.REPLIES.items() if name != "ok")
+
+
+@pytest.mark.parametrize("path", ["/robot/sendx", "/", "/robot/send/"])
+def test_wrong_path_is_404(standin, path):
+    r = post(url="https://oapi.dingtalk.com" + path)
+    assert r.status_code == 404
+    assert standin.requests[0].path == path and standin.requests[0].reply == "not_found"
+
+
+def test_rate_limit_per_token_and_window(standin, served):
+    clock = served[1]
+    replies = [post().json()["errcode"] for _ in range(21)]
+    assert replies == [0] * 20 + [130101]
+    assert post().json() == ws.reply_payload("rate_limited")
+    assert post(token="other").json()["errcode"] == 0          # its own count
+    clock.now += ws.DEFAULT_RATE_WINDOW - 1
+    assert post().json()["errcode"] == 130101
+    clock.now += 1
+    assert post().json()["errcode"] == 0                        # window moved on
+
+
+def test_close_and_html_behaviours(standin):
+    with pytest.raises(requests.exceptions.ConnectionError):
+        post(token="close-tok")
+    r = post(token="html-tok")
+    assert r.status_code == 502 and r.headers["Content-Type"].startswith("text/html")
+    with pytest.raises(requests.exceptions.JSONDecodeError):
+        r.json()
+    assert [rec.reply for rec in standin.requests] == ["close", "html"]
+
+
+# --- the proxy -----------------------------------------------------------------
+
+@pytest.mark.parametrize("url", ["https://example.com/robot/send",
+                                 "https://oapi.dingtalk.com:8443/robot/send",
+                                 "https://127.0.0.1/robot/send"])
+def test_other_connect_targets_get_403(standin, url, network_guard):
+    with pytest.raises(requests.exceptions.ProxyError, match="403"):
+        requests.post(url, data=text_message("x"), headers=JSON, timeout=10)
+    assert [t.status for t in standin.tunnels] == [403]
+    assert standin.requests == [] and network_guard == []
+
+
+def raw_proxy_exchange(standin, head):
+    with socket.create_connection(("127.0.0.1", standin.port), timeout=5) as sock:
+        sock.sendall(head)
+        return sock.recv(4096)
+
+
+def test_proxy_refuses_plain_requests(standin):
+    reply = raw_proxy_exchange(standin, b"GET http://oapi.dingtalk.com/robot/send HTTP/1.1\r\n"
+                                        b"Host: oapi.dingtalk.com\r\n\r\n")
+    assert reply.startswith(b"HTTP/1.1 405")
+    reply = raw_proxy_exchange(standin, b"CONNECT OAPI.dingtalk.com:80 HTTP/1.1\r\n\r\n")
+    assert reply.startswith(b"HTTP/1.1 403")
+    assert standin.requests == []
+
+
+def tunnel_with_sni(standin, server_name, check_hostname=False):
+    sock = socket.create_connection(("127.0.0.1", standin.port), timeout=5)
+    sock.sendall(b"CONNECT oapi.dingtalk.com:443 HTTP/1.1\r\nHost: oapi.dingtalk.com:443\r\n\r\n")
+    assert sock.recv(4096) == b"HTTP/1.1 200 Connection established\r\n\r\n"
+    ctx = ssl.create_default_context(cafile=standin.ca_file)
+    ctx.check_hostname = check_hostname
+    return ctx.wrap_socket(sock, server_hostname=server_name)
+
+
+def test_sni_is_what_the_client_sent(standin):
+    post()
+    assert standin.requests[0].sni == "oapi.dingtalk.com"
+    assert standin.tunnels[0].sni == "oapi.dingtalk.com"
+    with tunnel_with_sni(standin, "elsewhere.test") as tls:
+        body = text_message("raw").encode()
+        tls.sendall(b"POST /robot/send?access_token=tok HTTP/1.1\r\nHost: x\r\n"
+                    b"Content-Type: application/json\r\nConnection: close\r\n"
+                    b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+        reply = b"".join(iter(lambda: tls.recv(4096), b""))
+    assert reply.startswith(b"HTTP/1.1 200") and reply.endswith(b'{"errcode": 0, "errmsg": "ok"}')
+    assert standin.requests[1].sni == "elsewhere.test"
+
+
+def test_certificate_is_for_the_host_only(standin):
+    with pytest.raises(ssl.SSLCertVerificationError, match="mismatch"):
+        tls = tunnel_with_sni(standin, "elsewhere.test", check_hostname=True)
+        tls.close()
+    with pytest.raises(requests.exceptions.SSLError):
+        post(verify=requests.certs.where())                  # the usual CAs
+    assert standin.wait_settled()
+    assert [t.tls_error is not None for t in standin.tunnels] == [True, True]
+    assert standin.requests == []
+    with open(standin.ca_file) as f:
+        assert f.read().count("BEGIN CERTIFICATE") == 1
+
+
+# --- recording, connections ---------------------------------------------------
+
+def test_records_and_json_lines(standin, tmp_path):
+    post(data=text_message("第一"))
+    post(data=b"\xff\xfe", token="other")
+    out = tmp_path / "records.jsonl"
+    standin.write_records(str(out))
+    first, second = [json.loads(line) for line in out.read_text("utf-8").splitlines()]
+    assert first["method"] == "POST" and first["path"] == "/robot/send"
+    assert first["query"] == "access_token=tok" and first["sni"] == "oapi.dingtalk.com"
+    assert ["Content-Type", "application/json;charset=UTF-8"] in first["headers"]
+    assert json.loads(first["body"]) == {"msgtype": "text", "text": {"content": "第一"}}
+    assert first["reply"] == "ok" and first["status"] == 200
+    assert second["body_base64"] == "//4=" and "body" not in second
+
+
+def test_keep_alive_requests_do_not_stall(standin):
+    # Delayed ACK against the client's Nagle costs ~40 ms a request.
+    with requests.Session() as session:
+        times = []
+        for _ in range(15):
+            start = time.perf_counter()
+            post(session=session)
+            times.append(time.perf_counter() - start)
+    assert len(standin.tunnels) == 1
+    assert statistics.median(times) < 0.02, times
+
+
+def test_idle_connections_time_out(monkeypatch, tmp_path):
+    with ws.StandIn(["tok"], idle_timeout=0.3, workdir=str(tmp_path)) as standin:
+        apply_env(monkeypatch, standin)
+        with requests.Session() as session:
+            post(session=session)
+            time.sleep(0.8)
+            assert post(session=session).json()["errcode"] == 0
+        assert len(standin.tunnels) == 2
+        session = requests.Session()
+        post(session=session)
+        start = time.perf_counter()
+        standin.stop()                        # with a live keep-alive connection
+        assert time.perf_counter() - start < 3
+        with pytest.raises(requests.exceptions.ConnectionError):
+            post(session=session)
+        session.close()
+
+
+def test_command_prints_environment_and_records(tmp_path, monkeypatch):
+    record_file, env_file = tmp_path / "rec.jsonl", tmp_path / "env.sh"
+    proc = subprocess.Popen(
+        [sys.executable, os.path.join(ROOT, "tools", "webhook_standin.py"), "--token", "cli-tok",
+         "--keyword", "kw", "--record-file", str(record_file), "--env-file", str(env_file),
+         "--workdir", str(tmp_path / "ca")],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        lines = [proc.stdout.readline().strip() for _ in range(6)]
+        assert env_file.read_text().splitlines() == lines
+        env = dict(line[len("export "):].split("=", 1) for line in lines if line.startswith("export "))
+        assert sorted(env) == ["HTTPS_PROXY", "REQUESTS_CA_BUNDLE", "https_proxy"]
+        assert {line for line in lines if line.startswith("unset")} >= {"unset NO_PROXY", "unset no_proxy"}
+        assert env["HTTPS_PROXY"].startswith("http://127.0.0.1:")
+        for key, value in env.items():
+            monkeypatch.setenv(key, value)
+        for key in ("NO_PROXY", "no_proxy", "CURL_CA_BUNDLE"):
+            monkeypatch.delenv(key, raising=False)
+        assert post(token="cli-tok", data=text_message("kw!")).json()["errcode"] == 0
+        assert post(token="cli-tok").json() == ws.reply_payload("keyword")
+        records = [json.loads(line) for line in record_file.read_text().splitlines()]
+        assert [r["reply"] for r in records] == ["ok", "keyword"]
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(10) == 0
+        proc.stdout.close()

@@ -19,29 +19,8 @@ TEXT="服务已部署完成 (demo from $(hostname))"
 step() { printf '\n== %s\n' "$*"; }
 
 # -- packages -----------------------------------------------------------------
-packages=(
-    g++ meson ninja-build pkg-config ca-certificates
-    python3 python3-dev python3-venv python3-pip python3-mesonpy
-    python3-requests python3-loguru python3-trustme python3-cryptography
-)
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$package")
-    fi
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    step "Installing Debian packages: ${missing[*]}"
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "demo.sh: run as root to install the packages above" >&2
-        exit 1
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update
-    apt-get install -y --no-install-recommends "${missing[@]}"
-else
-    step "Debian packages: all present"
-fi
+step "Debian packages"
+bash "$ROOT/tools/install-deps.sh"
 
 mkdir -p "$DEMO_DIR"
 cd "$DEMO_DIR"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    g++ meson ninja-build binutils
+    g++ meson ninja-build pkg-config binutils ca-certificates
     python3-dev python3-dbg python3-venv python3-pip
     python3-mesonpy python3-requests python3-loguru
     python3-pytest python3-hypothesis python3-trustme python3-cryptography python3-mypy
@@ -18,6 +18,10 @@ for package in "${packages[@]}"; do
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps.sh: run as root to install: ${missing[*]}" >&2
+        exit 1
+    fi
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq

@@ -64,6 +64,10 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
         return nullptr;
     }
     if (g_module != nullptr) {
+        // The import system forgets the state block of the module handed back
+        // here and the exec step allocates a new one: free the old block, or
+        // every re-import leaks it. Nothing reads it before the pointer is reset.
+        PyMem_Free(PyModule_GetState(g_module));
         return Py_NewRef(g_module);
     }
     Ref name(PyObject_GetAttrString(spec, "name"));

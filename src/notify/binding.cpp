@@ -105,6 +105,9 @@ PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs)
 {
     PyObject* values[2] = {nullptr, nullptr};
     const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    // A token found in the keyword dictionary must survive the look-up of
+    // "text", which can run a key's __eq__ that empties the dictionary.
+    runtime::Ref keyword_token;
 
     if (kwargs == nullptr) {
         if (n != 2) {
@@ -128,6 +131,7 @@ PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs)
                 raise_arg_count_error(function_name, n);
                 return binding_failed(native_line_count_error);
             }
+            keyword_token = runtime::Ref::borrow(values[0]);
             --kw_left;
             break;
         default:

@@ -51,7 +51,9 @@ DictCache switch_cache;
 int native_line_for_traceback(PyThreadState* tstate, int native_line)
 {
     (void)tstate;
-    if (module::g_runtime_module == nullptr) {
+    // Before the runtime module and the switch's name exist (an early failure
+    // of module execution) the switch cannot be read.
+    if (module::g_runtime_module == nullptr || module::name_native_line_in_traceback == nullptr) {
         return native_line;
     }
     PyObject *type, *value, *tb;

@@ -211,3 +211,22 @@ def test_module_level_constants_are_exact():
     assert type(code.co_filename) is str
     assert main.send.__module__ == "main" and main.send.__qualname__ == "send"
     assert main.send.__globals__ is vars(main)
+
+
+def test_failed_import_under_another_name_leaves_no_main_entry(fresh):
+    out = fresh("""
+        import glob, importlib.util, os, sys
+        from conftest import BUILD_DIR
+        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        sys.modules["loguru"] = None
+        spec = importlib.util.spec_from_file_location("pkg.main", path)
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError:
+            pass
+        print("main" in sys.modules)
+        del sys.modules["loguru"]
+        import main
+        print(type(main.send).__name__)
+    """)
+    assert out.stdout.split() == ["False", "native_function_or_method"]

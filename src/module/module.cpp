@@ -107,6 +107,22 @@ int bind_global(PyObject* name, Ref value)
     return PyDict_SetItem(g_module_dict, name, value.get());
 }
 
+// Removes the sys.modules["main"] entry a failed execution added, so that a
+// later import runs again instead of finding a half-built module. The import
+// system removes only the name it imported, which differs when the module is
+// loaded under another name. Keeps the pending exception.
+void forget_main_entry(PyObject* module)
+{
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules != nullptr && PyDict_GetItemString(modules, "main") == module &&
+        PyDict_DelItemString(modules, "main") < 0) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+}
+
 int module_exec(PyObject* module)
 {
     if (g_module != nullptr) {
@@ -120,6 +136,7 @@ int module_exec(PyObject* module)
 
     int py_line = 1;
     int native_line = 0;
+    bool entered_as_main = false;  // this execution added sys.modules["main"]
     // Records where execution failed and leaves through the failure exit.
 #define FAIL_AT(line)                                           \
     do {                                                        \
@@ -180,8 +197,11 @@ int module_exec(PyObject* module)
         if (modules == nullptr) {
             FAIL_AT(1);
         }
-        if (PyDict_GetItemString(modules, "main") == nullptr && PyDict_SetItemString(modules, "main", module) < 0) {
-            FAIL_AT(1);
+        if (PyDict_GetItemString(modules, "main") == nullptr) {
+            if (PyDict_SetItemString(modules, "main", module) < 0) {
+                FAIL_AT(1);
+            }
+            entered_as_main = true;
         }
     }
     if (init_constants() < 0) {
@@ -244,6 +264,9 @@ failed:
     if (g_module != nullptr) {
         if (g_module_dict != nullptr) {
             runtime::add_traceback("init main", native_line, py_line, "main.py");
+        }
+        if (entered_as_main) {
+            forget_main_entry(module);
         }
         PyObject* failed_module = g_module;
         g_module = nullptr;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module for Debian's interpreter and for its debug build, then runs
-# every test under both. Safe to run twice.
+# every test under both, and once more against an AddressSanitizer and
+# UndefinedBehaviorSanitizer build. Safe to run twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,9 @@ build() {  # build DIR [meson options...]
 
 build build -Dpython=/usr/bin/python3
 build build-dbg -Dpython=/usr/bin/python3.11d
+
+echo "== tests against the sanitizer build"
+bash tools/sanitize.sh
 
 echo "== tests under the debug interpreter"
 MAIN_BUILD_DIR=build-dbg /usr/bin/python3.11d -m pytest tests -q -p no:cacheprovider

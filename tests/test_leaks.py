@@ -17,7 +17,7 @@ LEAKCHECK = os.path.join(ROOT, "tools", "leakcheck.py")
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
 def test_no_scenario_leaks():
     proc = subprocess.run(
-        [sys.executable, LEAKCHECK, "--build", BUILD_DIR, "--rounds", "40", "--warmup", "20"],
+        [sys.executable, LEAKCHECK, "--build", BUILD_DIR, "--rounds", "40", "--warmup", "20", "--reps", "5"],
         capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert " 0 leaking, 0 misbehaving" in proc.stdout

@@ -24,6 +24,11 @@ class TestCallHelpers:
         assert helper.call_no_args(helper.echo_noargs) == ("NOARGS", None)
         assert helper.call_no_args(helper.echo_varargs) == ("VARARGS", ())
 
+    def test_native_function_objects_without_arguments(self):
+        noargs, varargs = helper.make_function("noargs"), helper.make_function("varargs")
+        assert helper.call_no_args(noargs) == ("noargs", noargs, False)   # entered with a null argument
+        assert helper.call_no_args(varargs) == ("varargs", varargs, ())   # through the call slot
+
     def test_python_functions_of_every_shape_give_ordinary_results(self):
         def plain(a, b):
             return (a, b)

@@ -63,6 +63,20 @@ class TestSuccess:
         assert kwargs["url"] == URL + url_tail
         assert kwargs["data"] == body == json.dumps({"msgtype": "text", "text": {"content": text}})
 
+    def test_names_and_texts_are_shared_objects(self, standins):
+        import types
+        logger, _ = standins
+        messages = []
+        main.json = types.SimpleNamespace(dumps=lambda value: messages.append(value) or "{}")
+        main.send("t", "x")
+        main.send("t", "y")
+        first, second = messages
+        log_keys = list(logger.calls[0][1])
+        # One interned "text" serves as keyword, message type and message key.
+        assert first["msgtype"] is list(first)[1] is log_keys[1] is list(second)[1]
+        assert logger.calls[0][0][0] is logger.calls[1][0][0]
+        assert len(TEMPLATE) == 39 and len(TEMPLATE.encode()) == 59
+
     def test_result_is_always_str_of_the_decoded_reply(self, standins):
         _, requests = standins
         for payload in ({"errcode": 310000, "errmsg": "keywords not in content"}, [1, 2], "text", 3):

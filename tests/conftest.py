@@ -4,6 +4,7 @@ The build directory comes from MAIN_BUILD_DIR (default: build/ beside the
 sources). Tests run under the interpreter that runs pytest, which must be the
 one the build was made for.
 """
+import importlib.machinery
 import os
 import subprocess
 import sys
@@ -16,6 +17,8 @@ pytest_plugins = ["netguard"]
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_DIR = os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build")))
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+# The built extension itself, for tests that load it by path.
+MAIN_LIBRARY = os.path.join(BUILD_DIR, "main" + importlib.machinery.EXTENSION_SUFFIXES[0])
 
 for path in (BUILD_DIR, TESTS_DIR):
     if path not in sys.path:

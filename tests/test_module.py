@@ -1,14 +1,12 @@
 """Import, creation and execution of the module main."""
 import builtins
-import glob
-import os
 import subprocess
 import sys
 
 import pytest
 
 import main
-from conftest import BUILD_DIR
+from conftest import MAIN_LIBRARY
 
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
                       "into one interpreter per process.")
@@ -62,17 +60,15 @@ def test_first_sub_interpreter_keeps_the_module(fresh):
 
 
 def test_exports_only_the_entry_point_and_the_flag():
-    library = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
-    out = subprocess.run(["nm", "-D", "--defined-only", library], capture_output=True, text=True,
+    out = subprocess.run(["nm", "-D", "--defined-only", MAIN_LIBRARY], capture_output=True, text=True,
                          check=True).stdout
     assert sorted(line.split()[-1] for line in out.splitlines()) == ["PyInit_main", "module_is_main_main"]
 
 
 def test_flag_makes_the_module_run_as_main(fresh):
     out = fresh("""
-        import ctypes, glob, os, sys
-        from conftest import BUILD_DIR
-        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        import ctypes, sys
+        from conftest import MAIN_LIBRARY as path
         ctypes.c_int.in_dll(ctypes.CDLL(path), "module_is_main_main").value = 1
         import main
         print(main.__name__, sys.modules["main"] is main)
@@ -83,9 +79,7 @@ def test_flag_makes_the_module_run_as_main(fresh):
 def test_imported_under_another_name_also_enters_main(fresh):
     out = fresh("""
         import importlib.util, sys
-        from conftest import BUILD_DIR
-        import glob, os
-        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        from conftest import MAIN_LIBRARY as path
         spec = importlib.util.spec_from_file_location("pkg.main", path)
         mod = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(mod)
@@ -96,9 +90,8 @@ def test_imported_under_another_name_also_enters_main(fresh):
 
 def test_spec_attributes(fresh):
     out = fresh("""
-        import importlib.machinery, importlib.util, glob, os, sys
-        from conftest import BUILD_DIR
-        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        import importlib.machinery, sys
+        from conftest import MAIN_LIBRARY as path
         loader = importlib.machinery.ExtensionFileLoader("main", path)
 
         class Spec:
@@ -215,9 +208,8 @@ def test_module_level_constants_are_exact():
 
 def test_failed_import_under_another_name_leaves_no_main_entry(fresh):
     out = fresh("""
-        import glob, importlib.util, os, sys
-        from conftest import BUILD_DIR
-        path = glob.glob(os.path.join(BUILD_DIR, "main.cpython-*.so"))[0]
+        import importlib.util, sys
+        from conftest import MAIN_LIBRARY as path
         sys.modules["loguru"] = None
         spec = importlib.util.spec_from_file_location("pkg.main", path)
         try:

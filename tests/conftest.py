@@ -50,3 +50,14 @@ def run_python(code, *args, env=None, check=True, timeout=120):
 def fresh():
     """Run code in a fresh interpreter: fresh(code, *interpreter_args, env=..., check=...)."""
     return run_python
+
+
+def apply_standin_env(monkeypatch, standin):
+    """Points requests at the webhook stand-in for one test (undone afterwards)."""
+    for key, value in standin.client_env().items():
+        if value is None:
+            monkeypatch.delenv(key, raising=False)
+        else:
+            monkeypatch.setenv(key, value)
+    for key in ("ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy"):
+        monkeypatch.delenv(key, raising=False)

@@ -21,6 +21,7 @@ from netguard import network_guard  # noqa: F401  (autouse: loopback only)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import webhook_standin as ws  # noqa: E402
+from conftest import apply_standin_env as apply_env
 
 TOKEN = "e2e-token"
 TEMPLATE = "[钉钉通知] 该APP执行参数为: {access_token} {text}"
@@ -33,16 +34,6 @@ def message_bytes(text):
 
 def frames(exc):
     return "".join(traceback.format_tb(exc.__traceback__))
-
-
-def apply_env(monkeypatch, standin):
-    for key, value in standin.client_env().items():
-        if value is None:
-            monkeypatch.delenv(key, raising=False)
-        else:
-            monkeypatch.setenv(key, value)
-    for key in ("ALL_PROXY", "all_proxy"):
-        monkeypatch.delenv(key, raising=False)
 
 
 @pytest.fixture(autouse=True)

@@ -17,6 +17,7 @@ from netguard import network_guard  # noqa: F401  (autouse: loopback only)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import webhook_standin as ws  # noqa: E402
+from conftest import apply_standin_env as apply_env
 
 URL = "https://oapi.dingtalk.com/robot/send"
 JSON = {"Content-Type": "application/json;charset=UTF-8"}
@@ -28,16 +29,6 @@ class Clock:
 
     def __call__(self):
         return self.now
-
-
-def apply_env(monkeypatch, standin):
-    for key, value in standin.client_env().items():
-        if value is None:
-            monkeypatch.delenv(key, raising=False)
-        else:
-            monkeypatch.setenv(key, value)
-    for key in ("ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy"):
-        monkeypatch.delenv(key, raising=False)
 
 
 @pytest.fixture(scope="module")

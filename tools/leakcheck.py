@@ -29,12 +29,14 @@ class ScenarioError(Exception):
     """A scenario did something other than what it expects: not a leak, a fault."""
 
 
-def main_py_line(exc):
-    """Line of the last 'main.py' traceback entry of `exc`, or None."""
+def main_py_line(exc, function=None):
+    """Line of the last 'main.py' traceback entry of `exc` (of `function`
+    only, when given), or None."""
     line = None
     tb = exc.__traceback__
     while tb is not None:
-        if tb.tb_frame.f_code.co_filename == "main.py":
+        code = tb.tb_frame.f_code
+        if code.co_filename == "main.py" and function in (None, code.co_name):
             line = tb.tb_lineno
         tb = tb.tb_next
     return line
@@ -264,12 +266,7 @@ def import_scenarios():
         try:
             importlib.import_module("main")
         except exc_type as exc:
-            got = None
-            tb = exc.__traceback__
-            while tb is not None:
-                if tb.tb_frame.f_code.co_name == "init main":
-                    got = tb.tb_lineno
-                tb = tb.tb_next
+            got = main_py_line(exc, "init main")
             if got != line:
                 raise ScenarioError(f"import failed at line {got}, expected {line}") from None
             if "main" in sys.modules:

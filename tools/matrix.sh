@@ -1,0 +1,307 @@
+#!/usr/bin/env bash
+# The interpreter matrix: builds the module and runs the whole test suite under
+# the later CPython versions Debian ships, release and debug, each suite in a
+# Debian chroot of its own (trixie: 3.13; sid: 3.13, 3.14, 3.15). Run as root.
+#
+#   tools/matrix.sh [LABEL...] [-- PYTEST-ARGUMENTS...]
+#
+# LABELs pick runs from the table below (default: all of them), for example
+# `tools/matrix.sh sid-3.15 sid-3.15d -- tests/test_module.py`.
+#
+# What is tested is a fresh clone of the committed HEAD of this checkout,
+# never its working tree. The chroots live outside the repository, in
+# MAIN_MATRIX_DIR (default /var/tmp/main-matrix), and are reused by later
+# runs: a chroot counts only once its bootstrap has finished, and its package
+# installation is repeated (and repaired) on every run. Packages come from the
+# Debian mirror the host's apt uses (MAIN_MATRIX_MIRROR overrides it).
+# Safe to run twice; mounts are undone on every exit path.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+base=${MAIN_MATRIX_DIR:-/var/tmp/main-matrix}
+run_timeout=${MAIN_MATRIX_TIMEOUT:-1200}   # seconds, one build or test run
+
+# label         suite   interpreter
+runs=(
+    "trixie-3.13  trixie  python3.13"
+    "trixie-3.13d trixie  python3.13d"
+    "sid-3.14     sid     python3.14"
+    "sid-3.14d    sid     python3.14d"
+    "sid-3.15     sid     python3.15"
+    "sid-3.15d    sid     python3.15d"
+    "sid-3.13     sid     python3.13"
+)
+
+# CPython versions installed in each suite: every one it carries.
+declare -A versions=(
+    [trixie]="3.13"
+    [sid]="3.13 3.14 3.15"
+)
+
+common_packages=(
+    g++ meson ninja-build pkg-config binutils python3-mesonpy
+    python3-requests python3-loguru python3-pytest python3-hypothesis
+    python3-trustme python3-cryptography
+)
+
+log() { printf '== %s\n' "$*"; }
+die() { printf 'matrix.sh: %s\n' "$*" >&2; exit 1; }
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.0f", b - a }'; }
+
+timings=()
+record() {  # record NAME START STATUS
+    timings+=("$(printf '%-28s %5s s%s' "$1" "$(elapsed "$2")" "$([ "$3" -eq 0 ] || echo "  (failed: $3)")")")
+}
+timed() {  # timed NAME COMMAND... : runs the command, records its wall time
+    local name=$1 start status=0
+    shift
+    start=$(now)
+    "$@" || status=$?
+    record "$name" "$start" "$status"
+    return "$status"
+}
+
+# --- arguments ---------------------------------------------------------------
+
+selected=()
+pytest_args=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --) shift; pytest_args=("$@"); break ;;
+        -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+        *) selected+=("$1"); shift ;;
+    esac
+done
+chosen=()
+for entry in "${runs[@]}"; do
+    read -r label _ <<<"$entry"
+    if [ ${#selected[@]} -eq 0 ] || [[ " ${selected[*]} " == *" $label "* ]]; then
+        chosen+=("$entry")
+    fi
+done
+for label in "${selected[@]}"; do
+    printf '%s\n' "${runs[@]}" | grep -q "^$label " || die "unknown run '$label'"
+done
+[ ${#chosen[@]} -gt 0 ] || die "nothing to run"
+suites=$(for entry in "${chosen[@]}"; do read -r _ suite _ <<<"$entry"; echo "$suite"; done | uniq)
+
+[ "$(id -u)" -eq 0 ] || die "run as root (debootstrap, chroot and mount need it)"
+
+# --- the mirror apt uses -----------------------------------------------------
+
+host_mirror() {
+    local f=/etc/apt/sources.list.d/debian.sources uri=""
+    if [ -f "$f" ]; then
+        # deb822 stanzas: the first URI of the first non-security "deb" stanza.
+        uri=$(awk 'BEGIN { RS = ""; FS = "\n" }
+            { types = uris = suites = ""
+              for (i = 1; i <= NF; i++) {
+                  if ($i ~ /^Types:/) types = $i
+                  if ($i ~ /^URIs:/) { uris = $i; sub(/^URIs:[ \t]*/, "", uris) }
+                  if ($i ~ /^Suites:/) suites = $i
+              }
+              if (types ~ /[ \t]deb([ \t]|$)/ && uris != "" && suites !~ /security/) {
+                  split(uris, u, /[ \t]+/); print u[1]; exit
+              } }' "$f")
+    fi
+    if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
+        uri=$(awk '$1 == "deb" && $0 !~ /security/ {
+                for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' /etc/apt/sources.list)
+    fi
+    printf '%s' "$uri"
+}
+mirror=${MAIN_MATRIX_MIRROR:-$(host_mirror)}
+[ -n "$mirror" ] || die "no Debian mirror found in the host's apt sources (set MAIN_MATRIX_MIRROR)"
+
+# --- mounts and processes inside the chroots ---------------------------------
+
+mounts_under() {  # deepest first
+    awk -v d="$1" '$5 == d || index($5, d "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
+}
+
+stop_processes_in() {  # processes whose root is the chroot: ours, by id
+    local dir pid link
+    dir=$(readlink -f "$1")
+    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
+        link=$(readlink "/proc/$pid/root" 2>/dev/null) || continue
+        if [ "$link" = "$dir" ]; then
+            kill -KILL "$pid" 2>/dev/null || true
+        fi
+    done
+}
+
+unmount_all() {
+    local dir=$1 point
+    [ -d "$dir" ] || return 0
+    if [ -n "$(mounts_under "$dir")" ]; then
+        stop_processes_in "$dir"
+    fi
+    for point in $(mounts_under "$dir"); do
+        umount "$point" 2>/dev/null || umount -l "$point" || true
+    done
+}
+
+mount_all() {
+    local dir=$1
+    mount -t proc proc "$dir/proc" &&
+        mount --bind /dev "$dir/dev" &&
+        mount --bind /dev/pts "$dir/dev/pts" &&
+        mount --bind /dev/shm "$dir/dev/shm"
+}
+
+cleanup() {
+    local suite
+    trap - EXIT INT TERM
+    for suite in trixie sid; do
+        unmount_all "$base/$suite"
+    done
+}
+
+in_chroot() {  # in_chroot SUITE [VAR=VALUE...] COMMAND... : clean environment, time limit
+    local suite=$1
+    shift
+    timeout --kill-after=30 "$run_timeout" chroot "$base/$suite" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+        LANG=C.UTF-8 TERM=dumb DEBIAN_FRONTEND=noninteractive "$@"
+}
+
+# --- the chroots -------------------------------------------------------------
+
+bootstrap() {
+    local suite=$1 dir=$base/$1
+    unmount_all "$dir"
+    if [ -n "$(mounts_under "$dir")" ]; then
+        die "$dir still has mounts; not removing it"
+    fi
+    rm -rf --one-file-system "$dir" || return 1
+    debootstrap --variant=minbase "$suite" "$dir" "$mirror" >"$base/logs/debootstrap-$suite.log" 2>&1 \
+        || { tail -20 "$base/logs/debootstrap-$suite.log" >&2; return 1; }
+    touch "$dir/.main-matrix-bootstrapped"
+}
+
+install_packages() {
+    local suite=$1 dir=$base/$1 version packages
+    packages=("${common_packages[@]}")
+    for version in ${versions[$suite]}; do
+        packages+=("python$version" "python$version-dev" "python$version-dbg")
+    done
+    cp -L /etc/resolv.conf "$dir/etc/resolv.conf" || return 1
+    printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d" && chmod +x "$dir/usr/sbin/policy-rc.d" || return 1
+    if [ "$suite" = sid ]; then
+        # Unstable's Release file can be past its Valid-Until date here.
+        echo 'Acquire::Check-Valid-Until "false";' >"$dir/etc/apt/apt.conf.d/99main-matrix" || return 1
+    fi
+    # dpkg and apt-get -f repair what an interrupted earlier run left half done.
+    in_chroot "$suite" dpkg --configure -a &&
+        in_chroot "$suite" apt-get update -qq &&
+        { in_chroot "$suite" apt-get install -y -qq --no-install-recommends "${packages[@]}" ||
+          in_chroot "$suite" apt-get install -y -qq -f --no-install-recommends "${packages[@]}"; }
+}
+
+prepare() {
+    local suite=$1 dir=$base/$1
+    if [ ! -f "$dir/.main-matrix-bootstrapped" ]; then
+        log "$suite: debootstrap (minbase) from the host's mirror"
+        timed "debootstrap $suite" bootstrap "$suite" || return 1
+    fi
+    mount_all "$dir" || return 1
+    log "$suite: packages"
+    timed "packages $suite" install_packages "$suite" >"$base/logs/packages-$suite.log" 2>&1 \
+        || { tail -30 "$base/logs/packages-$suite.log" >&2; return 1; }
+    log "$suite: clone of $head"
+    rm -rf --one-file-system "$dir/root/main" &&
+        git clone -q --no-checkout --no-hardlinks "$root" "$dir/root/main" &&
+        git -C "$dir/root/main" checkout -q --detach "$head"
+}
+
+# --- build and test ------------------------------------------------------------
+
+results=()
+total_passed=0 total_failed=0 total_skipped=0 any_failure=0
+
+count() {  # count WORD SUMMARY
+    printf '%s' "$2" | grep -oE "[0-9]+ $1" | head -1 | grep -oE '^[0-9]+' || echo 0
+}
+
+run_one() {
+    local label=$1 suite=$2 python=$3 logfile status start summary passed failed skipped xfailed errors
+    logfile=$base/logs/$label.log
+    log "$label: build for /usr/bin/$python"
+    if ! timed "build $label" in_chroot "$suite" \
+            sh -c "cd /root/main && meson setup build-$label -Dpython=/usr/bin/$python && ninja -C build-$label" \
+            >"$logfile" 2>&1; then
+        tail -40 "$logfile"
+        results+=("$(printf '%-13s %-7s build failed' "$label" "$suite")")
+        any_failure=1
+        return 0
+    fi
+    log "$label: tests under /usr/bin/$python"
+    status=0
+    start=$(now)
+    in_chroot "$suite" MAIN_BUILD_DIR="build-$label" \
+        sh -c 'cd /root/main && exec "$@"' sh "/usr/bin/$python" -m pytest tests -q -p no:cacheprovider \
+        "${pytest_args[@]}" 2>&1 | tee -a "$logfile" || status=$?
+    record "tests $label" "$start" "$status"
+    summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|skipped|error|xfailed|deselected)' "$logfile" | tail -1 || true)
+    passed=$(count passed "$summary")
+    failed=$(count failed "$summary")
+    errors=$(count error "$summary")
+    skipped=$(count skipped "$summary")
+    xfailed=$(count xfailed "$summary")
+    failed=$((failed + errors))
+    if [ "$status" -ne 0 ] && [ "$failed" -eq 0 ]; then
+        failed=1   # a crash or a time-out before pytest's summary
+    fi
+    [ "$status" -eq 0 ] || any_failure=1
+    total_passed=$((total_passed + passed))
+    total_failed=$((total_failed + failed))
+    total_skipped=$((total_skipped + skipped))
+    results+=("$(printf '%-13s %-7s %6s %6s %7s %7s' "$label" "$suite" "$passed" "$failed" "$skipped" "$xfailed")")
+}
+
+# --- main ----------------------------------------------------------------------
+
+head=$(git -C "$root" rev-parse HEAD)
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    log "note: uncommitted changes are not tested (the matrix clones HEAD $head)"
+fi
+if ! command -v debootstrap >/dev/null; then
+    log "installing debootstrap"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null \
+        || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null; }
+fi
+
+mkdir -p "$base/logs"
+exec 9>"$base/.lock"
+flock 9   # one matrix at a time on this machine
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+for suite in trixie sid; do
+    unmount_all "$base/$suite"   # left by an interrupted run
+done
+
+started=$(now)
+for suite in $suites; do
+    if ! prepare "$suite"; then
+        results+=("$(printf '%-13s %-7s chroot could not be prepared' "$suite-*" "$suite")")
+        any_failure=1
+        unmount_all "$base/$suite"
+        continue
+    fi
+    for entry in "${chosen[@]}"; do
+        read -r label run_suite python <<<"$entry"
+        [ "$run_suite" = "$suite" ] && run_one "$label" "$suite" "$python"
+    done
+    unmount_all "$base/$suite"
+done
+
+echo
+log "wall time per stage"
+printf '%s\n' "${timings[@]}" "$(printf '%-28s %5s s' "matrix total" "$(elapsed "$started")")"
+echo
+log "results (HEAD $head)"
+printf '%-13s %-7s %6s %6s %7s %7s\n' run suite passed failed skipped xfailed
+printf '%s\n' "${results[@]}"
+echo "matrix: $total_passed passed, $total_failed failed, $total_skipped skipped"
+exit "$any_failure"

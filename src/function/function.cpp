@@ -4,8 +4,6 @@
 
 namespace function {
 
-PyTypeObject* g_native_function_type = nullptr;
-
 namespace {
 
 constexpr const char* shared_module_name = "_native_abi_1_0";

@@ -9,6 +9,7 @@
 #include "module/strings.h"
 #include "module/version.h"
 #include "notify/send.h"
+#include "runtime/internals.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -21,6 +22,8 @@ __attribute__((visibility("default"))) int module_is_main_main = 0;
 }
 
 namespace module {
+
+using namespace runtime;  // the shared slots this layer builds
 
 namespace {
 
@@ -113,14 +116,12 @@ int bind_global(PyObject* name, Ref value)
 // loaded under another name. Keeps the pending exception.
 void forget_main_entry(PyObject* module)
 {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    runtime::SavedError saved;
     PyObject* modules = PyImport_GetModuleDict();
     if (modules != nullptr && PyDict_GetItemString(modules, "main") == module &&
         PyDict_DelItemString(modules, "main") < 0) {
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, tb);
 }
 
 int module_exec(PyObject* module)
@@ -280,6 +281,8 @@ failed:
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    RUNTIME_SLOT_MULTIPLE_INTERPRETERS
+    RUNTIME_SLOT_GIL
     {0, nullptr},
 };
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "module/state.h"
-#include "module/strings.h"
+#include "runtime/state.h"
+#include "runtime/names.h"
 #include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
@@ -53,21 +53,19 @@ int native_line_for_traceback(PyThreadState* tstate, int native_line)
     (void)tstate;
     // Before the runtime module and the switch's name exist (an early failure
     // of module execution) the switch cannot be read.
-    if (module::g_runtime_module == nullptr || module::name_native_line_in_traceback == nullptr) {
+    if (g_runtime_module == nullptr || name_native_line_in_traceback == nullptr) {
         return native_line;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    SavedError saved;
 
     // The switch value, held while its truth is tested: the test may run
     // code that rebinds the attribute.
     Ref flag;
-    PyObject** dict_slot = object_dict_slot(module::g_runtime_module);
-    if (dict_slot != nullptr && *dict_slot != nullptr) {
-        flag = Ref::borrow(dict_lookup_if_modified(*dict_slot, module::name_native_line_in_traceback,
-                                                   switch_cache));
+    PyObject* runtime_dict = PyModule_Check(g_runtime_module) ? PyModule_GetDict(g_runtime_module) : nullptr;
+    if (runtime_dict != nullptr) {
+        flag = Ref::borrow(dict_lookup_if_modified(runtime_dict, name_native_line_in_traceback, switch_cache));
     } else {
-        Ref attr(get_attr(module::g_runtime_module, module::name_native_line_in_traceback));
+        Ref attr(get_attr(g_runtime_module, name_native_line_in_traceback));
         if (attr) {
             flag = Ref::borrow(PyObject_Not(attr.get()) ? Py_False : Py_True);
         } else {
@@ -78,7 +76,7 @@ int native_line_for_traceback(PyThreadState* tstate, int native_line)
     int result;
     if (!flag) {
         result = 0;
-        if (PyObject_SetAttr(module::g_runtime_module, module::name_native_line_in_traceback, Py_False) < 0) {
+        if (PyObject_SetAttr(g_runtime_module, name_native_line_in_traceback, Py_False) < 0) {
             PyErr_Clear();
         }
     } else if (flag.get() == Py_False || (flag.get() != Py_True && PyObject_Not(flag.get()))) {
@@ -87,7 +85,7 @@ int native_line_for_traceback(PyThreadState* tstate, int native_line)
         result = native_line;
     }
     flag.reset();
-    PyErr_Restore(type, value, tb);
+    saved.restore();
     return result;
 }
 
@@ -167,7 +165,7 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     // that names another function is rebuilt and replaces the cached one.
     Ref code(Py_XNewRef(code_cache_lookup(key)));
     if (code) {
-        PyObject* cached_name = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
+        PyObject* cached_name = code_name(code.get());
         if (PyUnicode_CompareWithASCIIString(cached_name, name) != 0) {
             code.reset();
         }
@@ -181,7 +179,7 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     }
 
     Ref frame(reinterpret_cast<PyObject*>(PyFrame_New(
-        tstate, reinterpret_cast<PyCodeObject*>(code.get()), module::g_module_dict, nullptr)));
+        tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_module_dict, nullptr)));
     if (frame) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }

@@ -302,3 +302,37 @@ def test_replies_that_cannot_be_decoded_fail_at_line_25(recorded):
     requests.reply = stubs.Reply(body="not json")
     raises_at(json.JSONDecodeError, 25, "tok", "text")
     assert len(requests.calls) == 3
+
+
+# --- hostile globals -----------------------------------------------------------
+
+
+class CollidesWith:
+    """A key that shares the hash of `name`; its __eq__ raises once when armed."""
+
+    def __init__(self, name):
+        self.name, self.armed = name, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            raise Boom("eq")
+        return NotImplemented
+
+
+def test_a_global_look_up_that_raised_is_retried_next_call(recorded):
+    # The colliding key must come first in the probe sequence of "json".
+    saved = main.json
+    key = CollidesWith("json")
+    del main.json
+    vars(main)[key] = "collides"
+    main.json = saved
+    try:
+        key.armed = True
+        raises_at(Boom, 16, "tok", "text")
+        assert main.send("tok", "text") == OK
+    finally:
+        del vars(main)[key]

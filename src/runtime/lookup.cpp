@@ -5,6 +5,23 @@
 
 namespace runtime {
 
+namespace {
+
+// Probes `dict` and records the value with the dictionary's stamp. A probe
+// that raised (a colliding key's __eq__) records nothing: it found no answer.
+PyObject* dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
+{
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && PyErr_Occurred()) {
+        return nullptr;
+    }
+    cache.dict_version = dict_version_of(dict);
+    cache.dict_cached_value = value;
+    return value;
+}
+
+}  // namespace
+
 PyObject* lookup_global(PyObject* name, DictCache& cache)
 {
     PyObject* dict = g_module_dict;
@@ -14,9 +31,7 @@ PyObject* lookup_global(PyObject* name, DictCache& cache)
         }
         return lookup_builtin(name);
     }
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    cache.dict_version = dict_version_of(dict);
-    cache.dict_cached_value = value;
+    PyObject* value = dict_probe(dict, name, cache);
     if (value != nullptr) {
         return Py_NewRef(value);
     }
@@ -49,10 +64,7 @@ PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cac
     if (cache.dict_version == dict_version_of(dict)) {
         return cache.dict_cached_value;
     }
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    cache.dict_cached_value = value;
-    cache.dict_version = dict_version_of(dict);
-    return value;
+    return dict_probe(dict, name, cache);
 }
 
 }  // namespace runtime

@@ -37,3 +37,28 @@ def install(module, reply=None):
     module.logger = logger
     module.requests = requests
     return logger, requests
+
+
+class CollidesWith:
+    """A dictionary key that shares the hash of `name` and equals nothing; its
+    __eq__ raises once after `armed` is set."""
+
+    def __init__(self, name):
+        self.name, self.armed = name, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.armed:
+            self.armed = False
+            raise RuntimeError("a colliding key's __eq__")
+        return NotImplemented
+
+
+def put_first(namespace, name, key):
+    """Stores `key` in `namespace` so that it comes before `name` in the
+    dictionary's probe sequence of `name` (its look-up then meets the key)."""
+    value = namespace.pop(name)
+    namespace[key] = None
+    namespace[name] = value

@@ -39,6 +39,9 @@ def test_a_type_registered_first_by_another_module_is_taken(fresh):
 @pytest.mark.parametrize("seed, error", [
     ("5", f"TypeError: Shared native type {NAME} is not a type object"),
     (f"type({NAME!r}, (), {{}})", f"TypeError: Shared native type {NAME} has the wrong size, try recompiling"),
+    # A Python class of the same instance size (20 slots) is a heap type.
+    (f"type({NAME!r}, (), {{'__slots__': tuple(f's{{i}}' for i in range(20))}})",
+     f"TypeError: Shared native type {NAME} is not a type object"),
 ])
 def test_a_wrong_seed_fails_the_import_and_leaves_no_module(fresh, seed, error):
     fresh(f"""

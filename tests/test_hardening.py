@@ -1,6 +1,8 @@
 """Threads, re-entrant calls and hostile inputs: each ends in a correct result
 or a clean exception at its line of "main.py", and main.send keeps working."""
 import json
+import os
+import subprocess
 import sys
 import threading
 import time
@@ -10,6 +12,7 @@ import pytest
 
 import main
 import stubs
+from conftest import TESTS_DIR, python_env
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 OK = "{'errcode': 0, 'errmsg': 'ok'}"
@@ -49,6 +52,20 @@ def raises_at(exc_type, line, *args, **kwargs):
 
 
 # --- threads -----------------------------------------------------------------
+
+
+def test_daemon_threads_inside_send_at_exit_let_the_process_end_cleanly():
+    # Each run exits while eight daemon threads are inside send; the
+    # interpreter ends them as it shuts down. No cleanup of ours may run then.
+    script = os.path.join(TESTS_DIR, "scripts", "daemon_exit.py")
+    runs = 10 if DEBUG else 20
+    failures = []
+    for _ in range(runs):
+        proc = subprocess.run([sys.executable, script, "8"], capture_output=True, text=True,
+                              env=python_env(), timeout=120)
+        if proc.returncode != 0:
+            failures.append(f"status {proc.returncode}: {proc.stderr[-300:]}")
+    assert failures == [], f"{len(failures)} of {runs} runs failed:\n" + "\n".join(failures)
 
 
 class Replying:
@@ -302,3 +319,51 @@ def test_replies_that_cannot_be_decoded_fail_at_line_25(recorded):
     requests.reply = stubs.Reply(body="not json")
     raises_at(json.JSONDecodeError, 25, "tok", "text")
     assert len(requests.calls) == 3
+
+
+# --- hostile globals -----------------------------------------------------------
+
+
+def test_a_global_look_up_that_raised_is_retried_next_call(recorded):
+    key = stubs.CollidesWith("json")
+    stubs.put_first(vars(main), "json", key)
+    try:
+        key.armed = True
+        raises_at(RuntimeError, 16, "tok", "text")
+        assert main.send("tok", "text") == OK
+    finally:
+        del vars(main)[key]
+
+
+ENTRY_SCRIPT = """
+import sys, traceback
+import main, stubs
+stubs.install(main)
+rt = sys.modules["native_runtime"]
+
+def entries():  # the main.py entries of a failure at line 16
+    try:
+        main.send("tok", {1, 2})
+    except TypeError as exc:
+        return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "main.py"]
+"""
+
+
+@pytest.mark.parametrize("case", [
+    # A switch whose read raises counts as off for this entry and stays as set.
+    """rt.native_line_in_traceback = True
+key = stubs.CollidesWith("native_line_in_traceback")
+stubs.put_first(vars(rt), "native_line_in_traceback", key)
+key.armed = True
+assert entries() == [("main.send", 16)]
+assert rt.native_line_in_traceback is True
+assert entries()[0][0].startswith("main.send (main.cpp:")""",
+    # The frame finds its builtins without the module's __builtins__ ...
+    """del main.__builtins__
+assert entries() == [("main.send", 16)]""",
+    # ... and past a harmless key whose __eq__ runs while it looks.
+    """stubs.put_first(vars(main), "__builtins__", stubs.CollidesWith("__builtins__"))
+assert entries() == [("main.send", 16)]""",
+], ids=["switch-read-raises", "no-builtins", "colliding-builtins-key"])
+def test_traceback_entry_is_built_apart_from_the_exception(fresh, case):
+    fresh(ENTRY_SCRIPT + case)

@@ -59,6 +59,16 @@ def test_first_sub_interpreter_keeps_the_module(fresh):
     assert out.stdout.splitlines() == ["0", INTERPRETER_CHANGE]
 
 
+def test_failed_sub_interpreter_import_leaves_no_owner(fresh):
+    out = fresh("""
+        import _testcapi
+        print(_testcapi.run_in_subinterp("import sys; sys.modules['json'] = None; import main"))
+        import main
+        print(type(main.send).__name__)
+    """)
+    assert out.stdout.splitlines() == ["-1", "native_function_or_method"]
+
+
 def test_exports_only_the_entry_point_and_the_flag():
     out = subprocess.run(["nm", "-D", "--defined-only", MAIN_LIBRARY], capture_output=True, text=True,
                          check=True).stdout

@@ -140,7 +140,8 @@ def child(k, op, after, lines):
         after(outcome, value)
     except BaseException:
         problem = (problem or "") + " then unusable: " + traceback.format_exc(limit=4)
-    return {"outcome": outcome, "problem": problem}
+    entry = outcome == "raised" and bool(main_py_lines(value))
+    return {"outcome": outcome, "problem": problem, "entry": entry}
 
 
 def run(kind):
@@ -150,6 +151,7 @@ def run(kind):
         op, after, lines = {"exec": sweep_exec, "send": sweep_send}[kind]()
     counts = {"raised": 0, "absorbed": 0}
     problems = []
+    entry_seen = False  # execution fails later at each k: once entries start, each failure has one
     for k in range(LIMIT):
         rfd, wfd = os.pipe()
         sys.stdout.flush(); sys.stderr.flush()
@@ -172,6 +174,10 @@ def run(kind):
         report = json.loads(data)
         if report["problem"]:
             problems.append(f"k={k}: {report['problem']}")
+        if kind == "exec" and report["outcome"] == "raised":
+            if entry_seen and not report["entry"]:
+                problems.append(f"k={k}: the failure carries no main.py entry")
+            entry_seen = entry_seen or report["entry"]
         if report["outcome"] == "done":
             print(json.dumps({"points": k, "counts": counts, "problems": problems}))
             return

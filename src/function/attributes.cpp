@@ -9,6 +9,7 @@
 // a weak-reference callback) that reads this very object, so the record must
 // be consistent at every release.
 #include "function/function.h"
+#include "runtime/internals.h"
 
 #include "runtime/ref.h"
 
@@ -282,7 +283,7 @@ PyMethodDef native_function_methods[] = {
 };
 
 PyMemberDef native_function_members[] = {
-    {"__module__", T_OBJECT, offsetof(NativeFunction, m_module), PY_WRITE_RESTRICTED, nullptr},
+    {"__module__", runtime::member_object_or_none, offsetof(NativeFunction, m_module), PY_WRITE_RESTRICTED, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

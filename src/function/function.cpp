@@ -4,8 +4,6 @@
 
 namespace function {
 
-PyTypeObject* g_native_function_type = nullptr;
-
 namespace {
 
 constexpr const char* shared_module_name = "_native_abi_1_0";
@@ -55,14 +53,18 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     runtime::Ref shared = runtime::Ref::borrow(borrowed);
     runtime::Ref found(PyObject_GetAttrString(shared.get(), static_type->tp_name));
     if (found) {
+        // Only a static type can be a native copy of this type: a class made
+        // by Python code is always a heap type, whatever its instance size.
+        const char* problem = nullptr;
         if (!PyType_Check(found.get())) {
-            PyErr_Format(PyExc_TypeError, "Shared native type %.200s is not a type object",
-                         static_type->tp_name);
-            return nullptr;
+            problem = "is not a type object";
+        } else if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != static_type->tp_basicsize) {
+            problem = "has the wrong size, try recompiling";
+        } else if (PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found.get()), Py_TPFLAGS_HEAPTYPE)) {
+            problem = "is not a type object";
         }
-        if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != static_type->tp_basicsize) {
-            PyErr_Format(PyExc_TypeError, "Shared native type %.200s has the wrong size, try recompiling",
-                         static_type->tp_name);
+        if (problem != nullptr) {
+            PyErr_Format(PyExc_TypeError, "Shared native type %.200s %s", static_type->tp_name, problem);
             return nullptr;
         }
         return found.release();

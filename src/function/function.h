@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "runtime/python.h"
+#include "runtime/state.h"
 
 namespace function {
 
@@ -49,7 +50,8 @@ static_assert(offsetof(NativeFunction, m_weakreflist) == 40, "weak-list offset i
 static_assert(offsetof(NativeFunction, func_dict) == 48, "dict offset is shared");
 
 // The type in use (this module's or another module's copy); one reference.
-extern PyTypeObject* g_native_function_type;
+// It lives with the shared runtime state, which the call helpers read.
+using runtime::g_native_function_type;
 // This module's static type object.
 extern PyTypeObject NativeFunction_Type;
 

@@ -9,6 +9,7 @@
 #include "module/strings.h"
 #include "module/version.h"
 #include "notify/send.h"
+#include "runtime/internals.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -22,9 +23,20 @@ __attribute__((visibility("default"))) int module_is_main_main = 0;
 
 namespace module {
 
+using namespace runtime;  // the shared slots this layer builds
+
 namespace {
 
 std::int64_t main_interpreter_id = -1;
+
+// An import that fails leaves no owner behind: the interpreter that claimed
+// the module gives the claim up again until an execution has succeeded.
+void release_interpreter_claim()
+{
+    if (g_module == nullptr) {
+        main_interpreter_id = -1;
+    }
+}
 
 int check_single_interpreter()
 {
@@ -58,36 +70,47 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
     return 0;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*)
+// The module object for `spec`: the one that already ran, or a new one
+// carrying the spec's attributes.
+Ref create_module(PyObject* spec)
 {
-    if (check_single_interpreter() < 0) {
-        return nullptr;
-    }
     if (g_module != nullptr) {
         // The import system forgets the state block of the module handed back
         // here and the exec step allocates a new one: free the old block, or
         // every re-import leaks it. Nothing reads it before the pointer is reset.
         PyMem_Free(PyModule_GetState(g_module));
-        return Py_NewRef(g_module);
+        return Ref::borrow(g_module);
     }
     Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) {
-        return nullptr;
+        return Ref();
     }
     Ref module(PyModule_NewObject(name.get()));
     name.reset();
     if (!module) {
-        return nullptr;
+        return Ref();
     }
     PyObject* moddict = PyModule_GetDict(module.get());
     if (moddict == nullptr) {
-        return nullptr;
+        return Ref();
     }
     if (copy_spec_attribute(spec, moddict, "loader", "__loader__", 1) < 0 ||
         copy_spec_attribute(spec, moddict, "origin", "__file__", 1) < 0 ||
         copy_spec_attribute(spec, moddict, "parent", "__package__", 1) < 0 ||
         copy_spec_attribute(spec, moddict, "submodule_search_locations", "__path__", 0) < 0) {
+        return Ref();
+    }
+    return module;
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*)
+{
+    if (check_single_interpreter() < 0) {
         return nullptr;
+    }
+    Ref module = create_module(spec);
+    if (!module) {
+        release_interpreter_claim();
     }
     return module.release();
 }
@@ -113,14 +136,12 @@ int bind_global(PyObject* name, Ref value)
 // loaded under another name. Keeps the pending exception.
 void forget_main_entry(PyObject* module)
 {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    runtime::SavedError saved;
     PyObject* modules = PyImport_GetModuleDict();
     if (modules != nullptr && PyDict_GetItemString(modules, "main") == module &&
         PyDict_DelItemString(modules, "main") < 0) {
         PyErr_Clear();
     }
-    PyErr_Restore(type, value, tb);
 }
 
 int module_exec(PyObject* module)
@@ -261,7 +282,8 @@ int module_exec(PyObject* module)
 
 #undef FAIL_AT
 failed:
-    if (g_module != nullptr) {
+    const bool module_recorded = g_module != nullptr;  // the failure came after step 6
+    if (module_recorded) {
         if (g_module_dict != nullptr) {
             runtime::add_traceback("init main", native_line, py_line, "main.py");
         }
@@ -271,7 +293,10 @@ failed:
         PyObject* failed_module = g_module;
         g_module = nullptr;
         Py_DECREF(failed_module);
-    } else if (!PyErr_Occurred()) {
+    }
+    runtime::stop_dict_watching();
+    release_interpreter_claim();
+    if (!module_recorded && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init main");
     }
     return -1;
@@ -280,6 +305,8 @@ failed:
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    RUNTIME_SLOT_MULTIPLE_INTERPRETERS
+    RUNTIME_SLOT_GIL
     {0, nullptr},
 };
 

@@ -1,15 +1,17 @@
-// Process-wide state of the module, filled once by module execution and only
-// read everywhere else.
+// State of the module object itself; the objects every layer shares live in
+// runtime/state.h.
 #pragma once
 #include "runtime/python.h"
+#include "runtime/state.h"
 
 namespace module {
 
-extern PyObject* g_module;          // the module object; cleared when execution fails
-extern PyObject* g_module_dict;     // its dictionary: globals of send and of traceback frames
-extern PyObject* g_builtins;        // the builtins module
-extern PyObject* g_runtime_module;  // the shared module "native_runtime"
-extern PyObject* g_empty_tuple;
-extern PyObject* g_empty_bytes;
+extern PyObject* g_module;  ///< the module object; cleared when execution fails
+
+using runtime::g_builtins;
+using runtime::g_empty_bytes;
+using runtime::g_empty_tuple;
+using runtime::g_module_dict;
+using runtime::g_runtime_module;
 
 }  // namespace module

@@ -1,8 +1,7 @@
 // Argument binding of send(access_token, text): two required parameters that
 // may come by position or by keyword, with the interpreter's error wording.
-#include "module/strings.h"
+#include "runtime/names.h"
 #include "notify/send.h"
-#include "runtime/internals.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -19,7 +18,7 @@ constexpr int native_line_missing_text = runtime::native_lines_binding + __LINE_
 constexpr int native_line_keyword_scan = runtime::native_lines_binding + __LINE__;
 
 // Parameter names, in order, read through their slots at every call.
-PyObject** const argnames[] = {&module::name_access_token, &module::name_text, nullptr};
+PyObject** const argnames[] = {&runtime::name_access_token, &runtime::name_text, nullptr};
 
 void raise_arg_count_error(const char* func_name, Py_ssize_t given)
 {
@@ -126,7 +125,7 @@ PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs)
             values[0] = PyTuple_GET_ITEM(args, 0);
             break;
         case 0:
-            values[0] = runtime::dict_get_known_hash(kwargs, module::name_access_token);
+            values[0] = PyDict_GetItemWithError(kwargs, runtime::name_access_token);
             if (values[0] == nullptr) {
                 raise_arg_count_error(function_name, n);
                 return binding_failed(native_line_count_error);
@@ -139,7 +138,7 @@ PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs)
             return binding_failed(native_line_count_error);
         }
         if (n < 2) {
-            values[1] = runtime::dict_get_known_hash(kwargs, module::name_text);
+            values[1] = PyDict_GetItemWithError(kwargs, runtime::name_text);
             if (values[1] == nullptr) {
                 raise_arg_count_error(function_name, 1);
                 return binding_failed(native_line_missing_text);

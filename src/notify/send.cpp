@@ -3,8 +3,8 @@
 // "main.py".
 #include "notify/send.h"
 
-#include "module/state.h"
-#include "module/strings.h"
+#include "runtime/state.h"
+#include "runtime/names.h"
 #include "runtime/call.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
@@ -56,7 +56,7 @@ PyObject* call_unpacked(Ref& callable, PyObject* arg)
 // a failure until the traceback entry is added.
 Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failure& failure)
 {
-    using namespace module;
+    using namespace runtime;
 
     // logger.info(template, access_token=access_token, text=text)
     {

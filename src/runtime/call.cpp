@@ -1,7 +1,8 @@
 #include "runtime/call.h"
 
-#include "function/function.h"
-#include "module/state.h"
+
+#include "runtime/state.h"
+#include "runtime/internals.h"
 #include "runtime/ref.h"
 
 namespace runtime {
@@ -21,20 +22,20 @@ PyObject* check_result(PyObject* result)
 // METH_FASTCALL entry of a built-in function, entered directly.
 PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
 {
-    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+    PyMethodDef* def = builtin_method_def(func);
     PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : PyCFunction_GET_SELF(func);
     if (def->ml_flags & METH_KEYWORDS) {
-        auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(def->ml_meth));
+        auto entry = reinterpret_cast<FastcallKeywordsEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
         return entry(self, args, count, nullptr);
     }
-    auto entry = reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)(void)>(def->ml_meth));
+    auto entry = reinterpret_cast<FastcallEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
     return entry(self, args, count);
 }
 
 // True when `type` is the function-object type or derives from it.
 bool is_native_function_type(PyTypeObject* type)
 {
-    PyTypeObject* sought = function::g_native_function_type;
+    PyTypeObject* sought = g_native_function_type;
     if (type == sought) {
         return true;
     }
@@ -59,7 +60,7 @@ bool is_native_function_type(PyTypeObject* type)
 PyMethodDef* method_def_of(PyObject* func)
 {
     // Built-in functions and native function objects share this leading field.
-    return reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+    return builtin_method_def(func);
 }
 
 }  // namespace
@@ -158,7 +159,7 @@ PyObject* call_no_args(PyObject* callable)
             return call_meth_o(callable, nullptr);
         }
     }
-    return call_object(callable, module::g_empty_tuple, nullptr);
+    return call_object(callable, g_empty_tuple, nullptr);
 }
 
 }  // namespace runtime

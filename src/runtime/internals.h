@@ -1,5 +1,7 @@
-// The few interpreter internals the runtime relies on, kept in one place so
-// that a port to a later interpreter changes only this file.
+// Every difference between the interpreters the module is built for (CPython
+// 3.11 to 3.15) and every use of an interpreter internal, each a named inline
+// beside its version gate: this file is the list a port has to check. The
+// public API is used wherever the version has one.
 #pragma once
 #include <cstdint>
 
@@ -7,32 +9,136 @@
 
 namespace runtime {
 
-// Version stamp of a dictionary: changes on every mutation that has an effect.
+// --- dictionary version stamps -----------------------------------------------
+
+/// A stamp of `dict` that changes on every mutation that has an effect; a
+/// DictCache that holds the current stamp may reuse its value without a probe.
+/// Stamps are never 0. A dictionary that cannot be watched gets a fresh stamp
+/// on every read, so its caches always probe (correct, only slower).
+#if PY_VERSION_HEX < 0x030E0000
+// The dictionary's own version tag: deprecated from 3.12, still updated on
+// every change up to 3.13, gone in 3.14.
 inline std::uint64_t dict_version_of(PyObject* dict) noexcept
 {
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
 }
+inline void stop_dict_watching() noexcept {}
+#else
+// A dictionary watcher (public from 3.12) stamps each watched dictionary from
+// one counter on every change (internals.cpp).
+std::uint64_t dict_version_of(PyObject* dict) noexcept;
+/// Unwatches every dictionary and gives the watcher back: for when the module
+/// stops using its caches (a failed execution). Later reads watch again.
+void stop_dict_watching() noexcept;
+#endif
 
-// Hash cached in a str object (computed when the string table was built).
-inline Py_hash_t cached_hash(PyObject* str) noexcept
-{
-    return reinterpret_cast<PyASCIIObject*>(str)->hash;
-}
+// --- the pending exception -----------------------------------------------------
 
-// Borrowed look-up with the name's cached hash; null when absent or on error.
-inline PyObject* dict_get_known_hash(PyObject* dict, PyObject* name) noexcept
-{
-    return _PyDict_GetItem_KnownHash(dict, name, cached_hash(name));
-}
+/// Takes the pending exception (if any) off the thread and puts it back on
+/// restore(), so that interpreter calls in between run with none set.
+class SavedError {
+public:
+    SavedError() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    /// Puts the exception back, replacing any raised since; the destructor
+    /// does it when this was not called.
+    void restore() noexcept
+    {
+        if (!active_) {
+            return;
+        }
+        active_ = false;
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, exc_, tb_);
+        type_ = tb_ = nullptr;
+#endif
+        exc_ = nullptr;
+    }
+    ~SavedError() { restore(); }
 
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+    bool active_ = true;
+};
+
+// --- thread state, code objects, built-in functions ----------------------------
+
+/// The current thread state, or null when the thread holds none.
 inline PyThreadState* thread_state_unchecked() noexcept
 {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
     return _PyThreadState_UncheckedGet();
+#endif
 }
 
-inline PyObject** object_dict_slot(PyObject* obj) noexcept
+/// The co_name of a code object (borrowed).
+inline PyObject* code_name(PyObject* code) noexcept
 {
-    return _PyObject_GetDictPtr(obj);
+    return reinterpret_cast<PyCodeObject*>(code)->co_name;
 }
+
+/// The method definition of a built-in function object (PyCFunction_Type).
+inline PyMethodDef* builtin_method_def(PyObject* func) noexcept
+{
+    return reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+using FastcallEntry = PyCFunctionFast;
+using FastcallKeywordsEntry = PyCFunctionFastWithKeywords;
+#else
+using FastcallEntry = _PyCFunctionFast;
+using FastcallKeywordsEntry = _PyCFunctionFastWithKeywords;
+#endif
+
+// --- member tables -------------------------------------------------------------
+
+/// A member that reads None while its field is null (no public spelling from
+/// 3.12 on, where the public object member raises AttributeError instead).
+#if PY_VERSION_HEX >= 0x030C0000
+inline constexpr int member_object_or_none = _Py_T_OBJECT;
+#else
+inline constexpr int member_object_or_none = T_OBJECT;
+#endif
 
 }  // namespace runtime
+
+// --- module slots --------------------------------------------------------------
+
+// Slots the later interpreters read: sub-interpreters that share the main
+// interpreter's lock may import the module (and meet its own one-interpreter
+// rule), isolated ones with a lock of their own are refused by the interpreter;
+// and the module needs the interpreter lock.
+#if PY_VERSION_HEX >= 0x030C0000
+#define RUNTIME_SLOT_MULTIPLE_INTERPRETERS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#else
+#define RUNTIME_SLOT_MULTIPLE_INTERPRETERS
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+#define RUNTIME_SLOT_GIL {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define RUNTIME_SLOT_GIL
+#endif

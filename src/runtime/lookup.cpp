@@ -1,22 +1,37 @@
 #include "runtime/lookup.h"
 
-#include "module/state.h"
+#include "runtime/state.h"
 #include "runtime/internals.h"
 
 namespace runtime {
 
+namespace {
+
+// Probes `dict` and records the value with the dictionary's stamp. A probe
+// that raised (a colliding key's __eq__) records nothing: it found no answer.
+PyObject* dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
+{
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && PyErr_Occurred()) {
+        return nullptr;
+    }
+    cache.dict_version = dict_version_of(dict);
+    cache.dict_cached_value = value;
+    return value;
+}
+
+}  // namespace
+
 PyObject* lookup_global(PyObject* name, DictCache& cache)
 {
-    PyObject* dict = module::g_module_dict;
+    PyObject* dict = g_module_dict;
     if (cache.dict_version == dict_version_of(dict)) {
         if (cache.dict_cached_value != nullptr) {
             return Py_NewRef(cache.dict_cached_value);
         }
         return lookup_builtin(name);
     }
-    PyObject* value = dict_get_known_hash(dict, name);
-    cache.dict_version = dict_version_of(dict);
-    cache.dict_cached_value = value;
+    PyObject* value = dict_probe(dict, name, cache);
     if (value != nullptr) {
         return Py_NewRef(value);
     }
@@ -28,7 +43,7 @@ PyObject* lookup_global(PyObject* name, DictCache& cache)
 
 PyObject* lookup_builtin(PyObject* name)
 {
-    PyObject* value = get_attr(module::g_builtins, name);
+    PyObject* value = get_attr(g_builtins, name);
     if (value == nullptr) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
@@ -49,10 +64,7 @@ PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cac
     if (cache.dict_version == dict_version_of(dict)) {
         return cache.dict_cached_value;
     }
-    PyObject* value = dict_get_known_hash(dict, name);
-    cache.dict_cached_value = value;
-    cache.dict_version = dict_version_of(dict);
-    return value;
+    return dict_probe(dict, name, cache);
 }
 
 }  // namespace runtime

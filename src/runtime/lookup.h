@@ -20,7 +20,8 @@ PyObject* lookup_global(PyObject* name, DictCache& cache);
 PyObject* lookup_builtin(PyObject* name);
 // Attribute through the type's own slot: a new reference, or null.
 PyObject* get_attr(PyObject* obj, PyObject* name);
-// Borrowed value of `name` in `dict`, or null when absent; raises nothing.
+// Borrowed value of `name` in `dict`, or null when absent or when the probe
+// raised (then with the error set; nothing is cached).
 PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cache);
 
 }  // namespace runtime

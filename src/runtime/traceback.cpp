@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "module/state.h"
-#include "module/strings.h"
+#include "runtime/state.h"
+#include "runtime/names.h"
 #include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
@@ -47,48 +47,52 @@ std::int32_t find_position(std::int32_t key)
 DictCache switch_cache;
 
 // The native line to report, or 0 when native_runtime.native_line_in_traceback
-// is not true. Leaves the pending exception exactly as it found it.
-int native_line_for_traceback(PyThreadState* tstate, int native_line)
+// is not true. Runs with no exception pending and leaves none: a switch that
+// cannot be read counts as off for this entry, and the switch is written only
+// when it is truly absent.
+int native_line_for_traceback(PyThreadState*, int native_line)
 {
-    (void)tstate;
     // Before the runtime module and the switch's name exist (an early failure
     // of module execution) the switch cannot be read.
-    if (module::g_runtime_module == nullptr || module::name_native_line_in_traceback == nullptr) {
+    if (g_runtime_module == nullptr || name_native_line_in_traceback == nullptr) {
         return native_line;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-
     // The switch value, held while its truth is tested: the test may run
     // code that rebinds the attribute.
     Ref flag;
-    PyObject** dict_slot = object_dict_slot(module::g_runtime_module);
-    if (dict_slot != nullptr && *dict_slot != nullptr) {
-        flag = Ref::borrow(dict_lookup_if_modified(*dict_slot, module::name_native_line_in_traceback,
-                                                   switch_cache));
+    PyObject* runtime_dict = PyModule_Check(g_runtime_module) ? PyModule_GetDict(g_runtime_module) : nullptr;
+    if (runtime_dict != nullptr) {
+        flag = Ref::borrow(dict_lookup_if_modified(runtime_dict, name_native_line_in_traceback, switch_cache));
     } else {
-        Ref attr(get_attr(module::g_runtime_module, module::name_native_line_in_traceback));
+        Ref attr(get_attr(g_runtime_module, name_native_line_in_traceback));
         if (attr) {
-            flag = Ref::borrow(PyObject_Not(attr.get()) ? Py_False : Py_True);
-        } else {
+            int is_false = PyObject_Not(attr.get());
+            flag = Ref::borrow(is_false != 0 ? Py_False : Py_True);
+        } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
         }
     }
-
-    int result;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
     if (!flag) {
-        result = 0;
-        if (PyObject_SetAttr(module::g_runtime_module, module::name_native_line_in_traceback, Py_False) < 0) {
+        if (PyObject_SetAttr(g_runtime_module, name_native_line_in_traceback, Py_False) < 0) {
             PyErr_Clear();
         }
-    } else if (flag.get() == Py_False || (flag.get() != Py_True && PyObject_Not(flag.get()))) {
-        result = 0;
-    } else {
-        result = native_line;
+        return 0;
     }
-    flag.reset();
-    PyErr_Restore(type, value, tb);
-    return result;
+    if (flag.get() == Py_True) {
+        return native_line;
+    }
+    if (flag.get() == Py_False) {
+        return 0;
+    }
+    int truth = PyObject_IsTrue(flag.get());
+    if (truth < 0) {
+        PyErr_Clear();
+    }
+    return truth > 0 ? native_line : 0;
 }
 
 }  // namespace
@@ -149,6 +153,10 @@ void code_cache_insert(std::int32_t key, PyObject* code)
 void add_traceback(const char* funcname, int native_line, int py_line, const char* filename)
 {
     PyThreadState* tstate = thread_state_unchecked();
+    // The entry is built with the exception taken off the thread: building it
+    // can run code (a colliding key's __eq__ while the frame finds its
+    // builtins) that must neither see the exception nor replace it.
+    SavedError saved;
     if (native_line != 0) {
         native_line = native_line_for_traceback(tstate, native_line);
     }
@@ -167,22 +175,25 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     // that names another function is rebuilt and replaces the cached one.
     Ref code(Py_XNewRef(code_cache_lookup(key)));
     if (code) {
-        PyObject* cached_name = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
+        PyObject* cached_name = code_name(code.get());
         if (PyUnicode_CompareWithASCIIString(cached_name, name) != 0) {
             code.reset();
         }
     }
     if (!code) {
         code = Ref(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, py_line)));
-        if (!code) {
-            return;
+        if (code) {
+            code_cache_insert(key, code.get());
         }
-        code_cache_insert(key, code.get());
     }
-
-    Ref frame(reinterpret_cast<PyObject*>(PyFrame_New(
-        tstate, reinterpret_cast<PyCodeObject*>(code.get()), module::g_module_dict, nullptr)));
-    if (frame) {
+    Ref frame;
+    if (code) {
+        frame = Ref(reinterpret_cast<PyObject*>(PyFrame_New(
+            tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_module_dict, nullptr)));
+    }
+    // Whatever building the entry raised gives way to the original exception.
+    saved.restore();
+    if (frame && PyErr_Occurred()) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
 }

@@ -7,6 +7,7 @@
 #include "module/strings.h"
 #include "module/version.h"
 #include "runtime/call.h"
+#include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -29,10 +30,10 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         PyErr_SetString(PyExc_TypeError, "globals must be a dict");
         return nullptr;
     }
-    if (module::g_empty_tuple == nullptr) {
-        module::g_empty_tuple = PyTuple_New(0);
-        module::g_empty_bytes = PyBytes_FromStringAndSize("", 0);
-        if (module::g_empty_tuple == nullptr || module::g_empty_bytes == nullptr ||
+    if (runtime::g_empty_tuple == nullptr) {
+        runtime::g_empty_tuple = PyTuple_New(0);
+        runtime::g_empty_bytes = PyBytes_FromStringAndSize("", 0);
+        if (runtime::g_empty_tuple == nullptr || runtime::g_empty_bytes == nullptr ||
             module::init_string_table(module::string_table) < 0) {
             return nullptr;
         }
@@ -41,11 +42,11 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         if (builtins == nullptr || runtime_module == nullptr) {
             return nullptr;
         }
-        module::g_builtins = Py_NewRef(builtins);
-        module::g_runtime_module = Py_NewRef(runtime_module);
+        runtime::g_builtins = Py_NewRef(builtins);
+        runtime::g_runtime_module = Py_NewRef(runtime_module);
     }
-    PyObject* old = module::g_module_dict;
-    module::g_module_dict = Py_NewRef(globals);
+    PyObject* old = runtime::g_module_dict;
+    runtime::g_module_dict = Py_NewRef(globals);
     Py_XDECREF(old);
     lookup_cache = runtime::DictCache{};
     Py_RETURN_NONE;
@@ -82,7 +83,7 @@ PyObject* code_cache_state(PyObject*, PyObject*)
             return nullptr;
         }
         PyList_SET_ITEM(keys.get(), i, key);
-        PyObject* name = reinterpret_cast<PyCodeObject*>(cache.entries[i].code)->co_name;
+        PyObject* name = runtime::code_name(cache.entries[i].code);
         PyList_SET_ITEM(names.get(), i, Py_NewRef(name));
     }
     return Py_BuildValue("iiOO", cache.count, cache.capacity, keys.get(), names.get());

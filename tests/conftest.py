@@ -52,6 +52,15 @@ def fresh():
     return run_python
 
 
+def skip_without_tls():
+    """Skips the calling test module when the stand-in's TLS cannot be had
+    (trustme and cryptography need _cffi_backend, which sid's 3.13 lacks)."""
+    try:
+        import trustme  # noqa: F401
+    except ImportError as exc:
+        pytest.skip(f"no TLS for the stand-in under this interpreter ({exc})", allow_module_level=True)
+
+
 def apply_standin_env(monkeypatch, standin):
     """Points requests at the webhook stand-in for one test (undone afterwards)."""
     for key, value in standin.client_env().items():

@@ -8,8 +8,17 @@ when the failure is absorbed), never a crash or a SystemError, and the module
 must work normally afterwards in the same child.
 """
 import json
+import sys
 
 import pytest
+
+# CPython's own faults, reproduced without this module by tools/cpython_faults.py.
+TYPE_READY_FAULT = pytest.mark.xfail(
+    sys.version_info[:3] == (3, 13, 5), raises=AssertionError, strict=True,
+    reason="CPython 3.13.5: an allocation failure in PyType_Ready corrupts the type's dictionary")
+JSON_DUMPS_FAULT = pytest.mark.xfail(
+    sys.version_info[:2] == (3, 13), raises=AssertionError, strict=True,
+    reason="CPython 3.13: after a MemoryError inside json.dumps its next call crashes")
 
 DRIVER = r'''
 import _imp, importlib, importlib.util, json, os, sys, traceback
@@ -200,11 +209,13 @@ def sweep(fresh, kind):
     return result
 
 
+@TYPE_READY_FAULT
 def test_module_execution_sweep(fresh):
     result = sweep(fresh, "exec")
     assert result["counts"]["raised"] > 50
 
 
+@JSON_DUMPS_FAULT
 def test_send_sweep(fresh):
     result = sweep(fresh, "send")
     assert result["counts"]["raised"] > 10

@@ -17,7 +17,9 @@ from netguard import network_guard  # noqa: F401  (autouse: loopback only)
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import webhook_standin as ws  # noqa: E402
-from conftest import apply_standin_env as apply_env
+from conftest import apply_standin_env as apply_env, skip_without_tls
+
+skip_without_tls()
 
 URL = "https://oapi.dingtalk.com/robot/send"
 JSON = {"Content-Type": "application/json;charset=UTF-8"}

@@ -1,0 +1,82 @@
+"""Reproduces, with no code of this project, the interpreter faults that
+tests/test_nomemory.py expects to fail on CPython 3.13:
+
+  json-dumps  a MemoryError inside json.dumps makes its next call crash in
+              function creation (3.13.5 and 3.13.18, release and debug);
+  type-ready  an allocation failure while a static type (the standard
+              library's _testbuffer.ndarray) is made ready leaves the type's
+              dictionary corrupt: a consistency assertion in the debug build,
+              a crash in the next insertion in the release build (3.13.5).
+
+    /usr/bin/python3.13 tools/cpython_faults.py
+
+Allocation k of the operation fails (for k = 0, 1, ...), each k in a forked
+child; then the operation runs again normally. One line per fault: the first
+k whose child crashed (with the interpreter's fatal message, if it printed
+one), or "clean" when none did. (3.11's debug build meets a fault of its own
+in _testbuffer, "Slot __getitem__ of type dict succeeded with an exception
+set": another fault, which the sweeps of this module do not meet.)
+"""
+import _imp
+import importlib.util
+import json
+import os
+import sys
+import tempfile
+
+import struct  # noqa: F401 - _testbuffer imports it as it loads
+
+import _testcapi
+
+MESSAGE = {"msgtype": "text", "text": {"content": "text"}}
+TESTBUFFER = importlib.util.find_spec("_testbuffer")
+
+
+def dumps():
+    json.dumps(MESSAGE)
+
+
+def load_testbuffer():
+    sys.modules.pop("_testbuffer", None)
+    _imp.create_dynamic(TESTBUFFER)
+
+
+def first_crash(operation, limit, warm=True):
+    with tempfile.TemporaryFile() as log:
+        return first_crash_logged(operation, limit, warm, log)
+
+
+def first_crash_logged(operation, limit, warm, log):
+    if warm:
+        operation()
+    for k in range(limit):
+        log.seek(0)
+        log.truncate()
+        pid = os.fork()
+        if pid == 0:
+            os.dup2(log.fileno(), 2)
+            drained = [({}, [], k) for _ in range(200)]  # noqa: F841 - empties the free lists
+            _testcapi.set_nomemory(k, k + 1)
+            try:
+                operation()
+                met = False
+            except MemoryError:
+                met = True
+            _testcapi.remove_mem_hooks()
+            operation()
+            os._exit(1 if met else 0)
+        _, status = os.waitpid(pid, 0)
+        if os.WIFSIGNALED(status):
+            log.seek(0)
+            why = [line for line in log.read().decode(errors="replace").splitlines()
+                   if "Assertion failed" in line or "Fatal Python error" in line][:1]
+            return f"crashes at k={k} (signal {os.WTERMSIG(status)}{': ' + why[0] if why else ''})"
+        if os.WEXITSTATUS(status) == 0:
+            return f"clean ({k} allocation points)"
+    return f"clean (first {limit} allocation points)"
+
+
+if __name__ == "__main__":
+    print(sys.version.split()[0], "debug" if hasattr(sys, "gettotalrefcount") else "release")
+    print("json-dumps:", first_crash(dumps, 400))
+    print("type-ready:", first_crash(load_testbuffer, 400, warm=False))  # a loaded copy is reused

@@ -157,13 +157,6 @@ def test_signed_robots_check_timestamp_and_sign(standin, case):
     assert (r.status_code, r.json()) == (200, ws.reply_payload(expected))
 
 
-def test_old_unknown_token_code_is_selectable(monkeypatch, tmp_path):
-    with ws.StandIn(["tok"], unknown_token_code=ws.OLD_TOKEN_UNKNOWN_CODE,
-                    workdir=str(tmp_path)) as standin:
-        apply_env(monkeypatch, standin)
-        assert post(token="nobody").json() == {"errcode": 300001, "errmsg": "token is not exist"}
-
-
 def test_rate_limit_per_token_and_window(standin, served):
     clock = served[1]
     replies = [post().json()["errcode"] for _ in range(21)]
@@ -322,7 +315,8 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
     proc = subprocess.Popen(
         [sys.executable, os.path.join(ROOT, "tools", "webhook_standin.py"), "--token", "cli-tok",
          "--keyword", "kw", "--record-file", str(record_file), "--env-file", str(env_file),
-         "--workdir", str(tmp_path / "ca")],
+         "--workdir", str(tmp_path / "ca"), "--secret", f"signed={SECRET}",
+         "--unknown-token-code", "300001"],
         stdout=subprocess.PIPE, text=True)
     try:
         lines = [proc.stdout.readline().strip() for _ in range(6)]
@@ -337,8 +331,11 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
             monkeypatch.delenv(key, raising=False)
         assert post(token="cli-tok", data=text_message("kw!")).json()["errcode"] == 0
         assert post(token="cli-tok").json() == ws.reply_payload("keyword")
+        assert post(token=None, url=f"{URL}?{signed_query(NOW_MS)}",
+                    data=text_message("kw")).json()["errcode"] == 0
+        assert post(token="nobody").json() == {"errcode": 300001, "errmsg": "token is not exist"}
         records = [json.loads(line) for line in record_file.read_text().splitlines()]
-        assert [r["reply"] for r in records] == ["ok", "keyword"]
+        assert [r["reply"] for r in records] == ["ok", "keyword", "ok", "token_unknown"]
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(10) == 0

@@ -7,12 +7,16 @@ kept in `blocked`.
 
 As a pytest plugin (pytest_plugins = ["netguard"]) its autouse fixture guards
 every test; test modules may also import `network_guard` themselves. Scripts
-call install() / uninstall().
+call install() / uninstall(); they need no pytest for that (an installed copy
+of the module in a venv of its own has none).
 """
 import ipaddress
 import socket
 
-import pytest
+try:
+    import pytest
+except ImportError:
+    pytest = None
 
 blocked = []
 
@@ -86,14 +90,15 @@ def installed():
     return bool(_real)
 
 
-@pytest.fixture(autouse=True)
-def network_guard():
-    """Guards the test; leaves an outer guard (a session-wide one) in place."""
-    outer = installed()
-    install()
-    blocked.clear()
-    try:
-        yield blocked
-    finally:
-        if not outer:
-            uninstall()
+if pytest is not None:
+    @pytest.fixture(autouse=True)
+    def network_guard():
+        """Guards the test; leaves an outer guard (a session-wide one) in place."""
+        outer = installed()
+        install()
+        blocked.clear()
+        try:
+            yield blocked
+        finally:
+            if not outer:
+                uninstall()

@@ -54,6 +54,8 @@ def raises_at(exc_type, line, *args, **kwargs):
 # --- threads -----------------------------------------------------------------
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="with the sanitizer runtime preloaded, plain Python daemon threads crash at exit too")
 def test_daemon_threads_inside_send_at_exit_let_the_process_end_cleanly():
     # Each run exits while eight daemon threads are inside send; the
     # interpreter ends them as it shuts down. No cleanup of ours may run then.

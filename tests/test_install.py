@@ -1,23 +1,68 @@
-"""Installing the package like any Python package: pip into a virtual environment."""
+"""Installing the package like any Python package: pip into a virtual environment.
+
+Three ways, each into a fresh venv:
+- debian: Debian's packages (system site packages, no build isolation, no index);
+- pypi: `pip install .` with build isolation, everything from PyPI;
+- wheel: a wheel built once with `pip wheel --no-deps .`, installed from that
+  file into another venv with binaries only (no compiler at that step).
+The last two reach PyPI and run only with MAIN_TEST_PYPI=1 (tools/test-pypi.sh).
+"""
+import glob
+import json
 import os
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, TESTS_DIR, apply_standin_env
 
 pytestmark = pytest.mark.skipif(sys.executable != "/usr/bin/python3",
                                 reason="installs for Debian's /usr/bin/python3 only")
+needs_pypi = pytest.mark.skipif(os.environ.get("MAIN_TEST_PYPI") != "1",
+                                reason="reaches PyPI: run by tools/test-pypi.sh")
+
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import webhook_standin as ws  # noqa: E402
+
+
+def pip(venv, *args):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env.update(PIP_NO_INPUT="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
+    proc = subprocess.run([str(venv / "bin" / "python"), "-m", "pip", *args],
+                          capture_output=True, text=True, env=env, timeout=900)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc
+
+
+def new_venv(path, *options):
+    subprocess.run(["/usr/bin/python3", "-m", "venv", *options, str(path)], check=True)
+    return path
 
 
 @pytest.fixture(scope="module")
-def venv(tmp_path_factory):
-    path = tmp_path_factory.mktemp("venv")
-    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", str(path)], check=True)
-    pip = subprocess.run([str(path / "bin" / "pip"), "install", "--no-build-isolation", "--no-index", "-q", ROOT],
-                         capture_output=True, text=True)
-    assert pip.returncode == 0, pip.stdout + pip.stderr
+def debian(tmp_path_factory):
+    path = new_venv(tmp_path_factory.mktemp("debian"), "--system-site-packages")
+    pip(path, "install", "--no-build-isolation", "--no-index", "-q", ROOT)
+    return path
+
+
+@pytest.fixture(scope="module")
+def pypi(tmp_path_factory):
+    path = new_venv(tmp_path_factory.mktemp("pypi"))
+    pip(path, "install", "-q", ROOT)
+    return path
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory, pypi):
+    wheels = tmp_path_factory.mktemp("wheelhouse")
+    pip(pypi, "wheel", "--no-deps", "-q", "-w", str(wheels), ROOT)
+    (built,) = glob.glob(str(wheels / "main-*.whl"))
+    assert os.path.basename(built).startswith("main-1.0.0-cp311-cp311-linux_")
+    path = new_venv(tmp_path_factory.mktemp("wheel"))
+    pip(path, "install", "-q", "--only-binary", ":all:", built)
     return path
 
 
@@ -25,27 +70,54 @@ def site_packages(venv):
     return str(venv / "lib" / f"python{sys.version_info.major}.{sys.version_info.minor}" / "site-packages")
 
 
-def test_installed_module_works_outside_the_tree(venv, tmp_path):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    out = subprocess.run(
-        [str(venv / "bin" / "python"), "-c",
-         "import main; print(main.__file__); print(type(main.send).__name__)"],
-        capture_output=True, text=True, cwd=tmp_path, env=env, check=True).stdout.splitlines()
-    assert out[0].startswith(site_packages(venv))
-    assert out[1] == "native_function_or_method"
+SEND = textwrap.dedent("""
+    import sys
+    sys.path.insert(0, sys.argv[1])
+    import netguard
+    netguard.install()                       # loopback only, in this child too
+    del sys.path[0]
+    import json, loguru, main, requests
+    print(json.dumps({"main": main.__file__, "requests": requests.__file__,
+                      "loguru": loguru.__file__, "type": type(main.send).__name__,
+                      "dist_packages": [p for p in sys.path if "dist-packages" in p],
+                      "reply": main.send(sys.argv[2], "installed")}))
+""")
+
+
+@pytest.mark.parametrize("kind", ["debian", pytest.param("pypi", marks=needs_pypi),
+                                  pytest.param("wheel", marks=needs_pypi)])
+def test_installed_module_sends_from_outside_the_tree(kind, request, tmp_path, monkeypatch):
+    venv = request.getfixturevalue(kind)
+    with ws.StandIn(["install-token"], workdir=str(tmp_path / "ca")) as standin:
+        apply_standin_env(monkeypatch, standin)
+        monkeypatch.delenv("PYTHONPATH", raising=False)
+        out = subprocess.run([str(venv / "bin" / "python"), "-c", SEND, TESTS_DIR, "install-token"],
+                             capture_output=True, text=True, cwd=tmp_path, timeout=120)
+        assert out.returncode == 0, out.stderr
+        seen = json.loads(out.stdout.splitlines()[-1])
+        assert len(standin.requests) == 1
+    assert seen["reply"] == str(ws.reply_payload("ok"))
+    assert seen["main"].startswith(site_packages(venv))
+    assert seen["type"] == "native_function_or_method"
+    if kind == "debian":
+        assert seen["dist_packages"] and seen["requests"].startswith("/usr/lib/python3/dist-packages/")
+    else:                                    # nothing of the system's site packages
+        assert seen["dist_packages"] == []
+        assert seen["requests"].startswith(site_packages(venv))
+        assert seen["loguru"].startswith(site_packages(venv))
     installed = sorted(os.listdir(site_packages(venv)))
     assert "main.pyi" in installed
     assert not [name for name in installed if name.startswith("main_testhelper")]
 
 
-def test_type_stub_accepts_a_correct_call_and_rejects_a_short_one(venv, tmp_path):
+def test_type_stub_accepts_a_correct_call_and_rejects_a_short_one(debian, tmp_path):
     pytest.importorskip("mypy")
     good = tmp_path / "good.py"
     good.write_text('import main\nreply: str = main.send("token", "text")\n'
                     'main.send(access_token="token", text="text")\n')
     bad = tmp_path / "bad.py"
     bad.write_text('import main\nmain.send("only-one")\n')
-    env = dict(os.environ, MYPYPATH=site_packages(venv))
+    env = dict(os.environ, MYPYPATH=site_packages(debian))
     env.pop("PYTHONPATH", None)
 
     def mypy(path):

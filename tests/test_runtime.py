@@ -144,6 +144,41 @@ class TestGlobalLookup:
             helper.lookup_global("gone")
 
 
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="dictionaries carry a version tag of their own before 3.14")
+def test_dictionary_watcher_is_given_back_and_can_be_done_without(fresh):
+    fresh("""
+        import sys, _testcapi
+        import loguru, requests, stubs
+
+        def free_watchers():
+            taken = []
+            try:
+                while True:
+                    taken.append(_testcapi.add_dict_watcher(0))
+            except RuntimeError:
+                pass
+            for watcher in taken:
+                _testcapi.clear_dict_watcher(watcher)
+            return len(taken)
+
+        free = free_watchers()
+        sys.modules["json"] = None
+        try:
+            import main
+        except ImportError:
+            pass
+        assert free_watchers() == free, "a failed import kept its watcher"
+        del sys.modules["json"]
+        # With no watcher to be had, every look-up probes and still sees rebinding.
+        taken = [_testcapi.add_dict_watcher(0) for _ in range(free)]
+        import main
+        for n in range(3):
+            logger, posted = stubs.install(main)
+            main.send("tok", str(n))
+            assert [kw["data"] for _, kw in posted.calls] == [f'{{"msgtype": "text", "text": {{"content": "{n}"}}}}']
+    """)
+
+
 class TestVersionCheck:
     @pytest.mark.parametrize("version, expected", [
         ("3.11.2 (main, Apr 28 2025)", "3.11"),

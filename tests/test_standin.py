@@ -7,7 +7,9 @@ import ssl
 import statistics
 import subprocess
 import sys
+import threading
 import time
+import urllib.parse
 
 import pytest
 import requests
@@ -23,6 +25,7 @@ skip_without_tls()
 
 URL = "https://oapi.dingtalk.com/robot/send"
 JSON = {"Content-Type": "application/json;charset=UTF-8"}
+SECRET = "SEC" + "0123456789abcdef" * 4
 
 
 class Clock:
@@ -37,7 +40,8 @@ class Clock:
 def served():
     clock = Clock()
     with ws.StandIn({"tok": (), "kw-tok": ("告警", "alarm"), "other": ()}, clock=clock,
-                    close_tokens=["close-tok"], html_tokens=["html-tok"]) as standin:
+                    secrets={"signed": SECRET}, close_tokens=["close-tok"],
+                    html_tokens=["html-tok"], stall_tokens=["stall-tok"]) as standin:
         yield standin, clock
 
 
@@ -54,10 +58,14 @@ def text_message(content):
     return json.dumps({"msgtype": "text", "text": {"content": content}})
 
 
-def post(token="tok", data=None, headers=JSON, url=URL, session=requests, **kwargs):
+def message(msgtype, **fields):
+    return json.dumps({"msgtype": msgtype, msgtype: fields})
+
+
+def post(token="tok", data=None, headers=JSON, url=URL, session=requests, timeout=10, **kwargs):
     query = {} if token is None else {"access_token": token}
-    return session.post(url, params=query, headers=headers,
-                        data=text_message("hello") if data is None else data, timeout=10, **kwargs)
+    return session.post(url, params=query, headers=headers, timeout=timeout,
+                        data=text_message("hello") if data is None else data, **kwargs)
 
 
 # --- replies -----------------------------------------------------------------
@@ -73,9 +81,26 @@ REPLY_CASES = {
     "not_json-garbage": dict(data="{not json", reply="not_json"),
     "not_json-array": dict(data="[1, 2]", reply="not_json"),
     "not_json-latin1": dict(data="\xe9".encode("latin-1"), reply="not_json"),
-    "not_json-no-content": dict(data=json.dumps({"msgtype": "text", "text": {}}), reply="not_json"),
-    "not_text": dict(data=json.dumps({"msgtype": "markdown", "markdown": {"text": "x"}})),
+    "not_json-no-content": dict(data=message("text"), reply="not_json"),
+    "too_long": dict(data=text_message("x" * (ws.MAX_MESSAGE - len(text_message("")) + 1))),
+    "ok-20000-bytes": dict(data=text_message("x" * (ws.MAX_MESSAGE - len(text_message(""))))),
     "keyword": dict(token="kw-tok", data=text_message("no word here")),
+    # the other message types, well-formed and not
+    "ok-markdown": dict(token="kw-tok", data=message("markdown", title="告警", text="# disk")),
+    "ok-link": dict(data=message("link", title="t", text="x", messageUrl="https://e.test/")),
+    "ok-actionCard-single": dict(token="kw-tok", data=message(
+        "actionCard", title="t", text="x", singleTitle="alarm", singleURL="https://e.test/")),
+    "ok-actionCard-btns": dict(data=message(
+        "actionCard", title="t", text="x", btns=[{"title": "a", "actionURL": "https://e.test/"}])),
+    "ok-feedCard": dict(token="kw-tok", data=message(
+        "feedCard", links=[{"title": "告警 1", "messageURL": "u", "picURL": "p"}])),
+    "keyword-markdown": dict(token="kw-tok", data=message("markdown", title="t", text="x")),
+    "not_json-markdown-no-title": dict(data=message("markdown", text="x"), reply="not_json"),
+    "not_json-actionCard-no-button": dict(data=message("actionCard", title="t", text="x"),
+                                          reply="not_json"),
+    "not_json-feedCard-empty": dict(data=message("feedCard", links=[]), reply="not_json"),
+    "msgtype-image": dict(data=message("image", url="x")),
+    "not_found-path": dict(url="https://oapi.dingtalk.com/robot/sendx"),
 }
 
 
@@ -92,16 +117,46 @@ def test_replies_follow_the_table(standin, case):
 
 def test_table_holds_the_service_codes():
     assert ws.reply_payload("ok") == {"errcode": 0, "errmsg": "ok"}
+    assert ws.reply_payload("token_unknown") == {"errcode": 300005, "errmsg": "token is not exist"}
+    assert ws.reply_payload("too_long") == {
+        "errcode": 460101, "errmsg": "message too long, exceed 20000 bytes"}
     assert ws.reply_payload("rate_limited") == {
         "errcode": 130101, "errmsg": "send too fast, exceed 20 times per minute"}
     assert all(code != 0 for name, (code, _) in ws.REPLIES.items() if name != "ok")
 
 
-@pytest.mark.parametrize("path", ["/robot/sendx", "/", "/robot/send/"])
-def test_wrong_path_is_404(standin, path):
-    r = post(url="https://oapi.dingtalk.com" + path)
-    assert r.status_code == 404
-    assert standin.requests[0].path == path and standin.requests[0].reply == "not_found"
+def signed_query(timestamp, secret=SECRET, encode=True, token="signed"):
+    sign = ws.signature(timestamp, secret)
+    return f"access_token={token}&timestamp={timestamp}&sign={urllib.parse.quote_plus(sign) if encode else sign}"
+
+
+def timestamp_with_plus(now_ms):
+    """A timestamp near now_ms whose sign carries a '+', which must be encoded."""
+    return next(t for t in range(now_ms, now_ms + 1000) if "+" in ws.signature(t, SECRET))
+
+
+NOW_MS = int(time.time() * 1000)
+MINUTE = 60_000
+SIGNED_CASES = {
+    "ok": signed_query(NOW_MS),
+    "ok-59-minutes-old": signed_query(NOW_MS - 59 * MINUTE),
+    "ok-plus-encoded": signed_query(timestamp_with_plus(NOW_MS)),
+    "sign-plus-not-encoded": signed_query(timestamp_with_plus(NOW_MS), encode=False),
+    "sign-other-secret": signed_query(NOW_MS, secret="SECother"),
+    "sign-missing": f"access_token=signed&timestamp={NOW_MS}",
+    "timestamp-missing": f"access_token=signed&sign={ws.signature(NOW_MS, SECRET)}",
+    "timestamp-61-minutes-old": signed_query(NOW_MS - 61 * MINUTE),
+    "timestamp-61-minutes-ahead": signed_query(NOW_MS + 61 * MINUTE),
+    "timestamp-in-seconds": signed_query(NOW_MS // 1000),
+    "ok-unsigned-robot-ignores-both": signed_query(NOW_MS, secret="whatever", token="tok"),
+}
+
+
+@pytest.mark.parametrize("case", SIGNED_CASES)
+def test_signed_robots_check_timestamp_and_sign(standin, case):
+    r = post(token=None, url=f"{URL}?{SIGNED_CASES[case]}")
+    expected = case.split("-")[0]
+    assert (r.status_code, r.json()) == (200, ws.reply_payload(expected))
 
 
 def test_rate_limit_per_token_and_window(standin, served):
@@ -124,6 +179,28 @@ def test_close_and_html_behaviours(standin):
     with pytest.raises(requests.exceptions.JSONDecodeError):
         r.json()
     assert [rec.reply for rec in standin.requests] == ["close", "html"]
+
+
+def test_stall_holds_the_request_until_the_client_or_the_stand_in_gives_up(standin, monkeypatch):
+    start = time.perf_counter()
+    with pytest.raises(requests.exceptions.ReadTimeout):
+        post(token="stall-tok", timeout=0.3)
+    assert time.perf_counter() - start < 5
+    assert [rec.reply for rec in standin.requests] == ["stall"]
+    assert standin.wait(lambda: standin.held == 0)               # the client went away
+
+    with ws.StandIn(["tok"], stall_tokens=["stall-tok"]) as other:
+        apply_env(monkeypatch, other)
+        failed = []
+        client = threading.Thread(target=lambda: failed.append(pytest.raises(
+            requests.exceptions.ConnectionError, post, token="stall-tok")))
+        client.start()
+        assert other.wait(lambda: other.held == 1)
+        start = time.perf_counter()
+        other.stop()                                 # with the request still held
+        client.join(5)
+        assert time.perf_counter() - start < 3 and not client.is_alive() and failed
+        assert other.held == 0
 
 
 # --- the proxy -----------------------------------------------------------------
@@ -240,7 +317,8 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
     proc = subprocess.Popen(
         [sys.executable, os.path.join(ROOT, "tools", "webhook_standin.py"), "--token", "cli-tok",
          "--keyword", "kw", "--record-file", str(record_file), "--env-file", str(env_file),
-         "--workdir", str(tmp_path / "ca")],
+         "--workdir", str(tmp_path / "ca"), "--secret", f"signed={SECRET}",
+         "--unknown-token-code", "300001"],
         stdout=subprocess.PIPE, text=True)
     try:
         lines = [proc.stdout.readline().strip() for _ in range(6)]
@@ -255,8 +333,11 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
             monkeypatch.delenv(key, raising=False)
         assert post(token="cli-tok", data=text_message("kw!")).json()["errcode"] == 0
         assert post(token="cli-tok").json() == ws.reply_payload("keyword")
+        assert post(token=None, url=f"{URL}?{signed_query(NOW_MS)}",
+                    data=text_message("kw")).json()["errcode"] == 0
+        assert post(token="nobody").json() == {"errcode": 300001, "errmsg": "token is not exist"}
         records = [json.loads(line) for line in record_file.read_text().splitlines()]
-        assert [r["reply"] for r in records] == ["ok", "keyword"]
+        assert [r["reply"] for r in records] == ["ok", "keyword", "ok", "token_unknown"]
     finally:
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(10) == 0

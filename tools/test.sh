@@ -27,4 +27,5 @@ MAIN_BUILD_DIR=build-dbg /usr/bin/python3.11d -m pytest tests -q -p no:cacheprov
 
 echo "== tests under /usr/bin/python3"
 MAIN_BUILD_DIR=build /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
+bash tools/test-pypi.sh
 bash tools/matrix.sh

@@ -7,13 +7,55 @@ the tunnel it terminates TLS itself, with a certificate for oapi.dingtalk.com
 issued by a throw-away CA made at start, and answers ``POST /robot/send`` the
 way the DingTalk service does. Every request is recorded.
 
+What it answers, rule by rule, and the public behaviour each rule follows
+(DingTalk's custom-robot documentation, and replies observed from the service):
+
+- Every error of the service comes as HTTP 200 with a JSON body
+  ``{"errcode": N, "errmsg": "..."}``; errcode 0 means the message was taken.
+  The service never answers an error with a 4xx/5xx status.
+- No ``access_token`` (or an empty one): 40035 "缺少参数 access_token".
+- A token no robot has: 300005 "token is not exist", the code the service
+  returns today. It used to return 300001; ``unknown_token_code=300001``
+  (``--unknown-token-code 300001``) brings that back.
+- A robot with a signing secret ("加签") needs ``timestamp`` and ``sign`` in
+  the query. ``timestamp`` is in milliseconds and must lie within one hour of
+  the stand-in's clock, else 310000 "invalid timestamp". ``sign`` is the
+  base64 of HMAC-SHA256 keyed with the secret over ``f"{timestamp}\\n{secret}"``,
+  URL-encoded by the caller; the query is URL-decoded before the comparison,
+  so an unencoded ``+`` arrives as a blank. Otherwise 310000 "sign not match".
+  Robots without a secret ignore both parameters.
+- 20 messages a minute per robot: the 21st within 60 seconds gets 130101
+  "send too fast, exceed 20 times per minute". Every request with a valid
+  token (and valid signature) counts, whatever its content.
+- Content-Type other than application/json: 43004.
+- A body over 20,000 bytes: 460101 "message too long, exceed 20000 bytes".
+  (Bodies over 1 MiB are not read at all: 413, the stand-in's own guard.)
+- A body that is not a JSON object: 40035 "缺少参数 json".
+- The message types the service accepts, when well-formed: text
+  (``content``), markdown (``title``, ``text``), link (``title``, ``text``,
+  ``messageUrl``, optional ``picUrl``), actionCard (``title``, ``text`` and
+  either ``singleTitle`` + ``singleURL`` or a non-empty ``btns`` list of
+  ``title`` + ``actionURL``) and feedCard (a non-empty ``links`` list of
+  ``title`` + ``messageURL`` + ``picURL``). A missing or mistyped field gets
+  40035 "缺少参数 json"; any other ``msgtype`` gets 400105 "不支持的消息类型".
+- A robot with keywords takes a message only if one of them appears in its
+  visible text (text content; markdown, link, actionCard title and text, and
+  button titles; feedCard link titles): else 310000 "keywords not in content".
+- Any other path: errcode 404 "请求的URI地址不存在", still with HTTP 200.
+
+Ways to fail that are not the service's, for the client's error handling,
+chosen by token: ``close_tokens`` (the connection is closed without a reply),
+``html_tokens`` (a 502 HTML page, as a gateway in front of the service gives)
+and ``stall_tokens`` (the request is read and recorded and never answered;
+the connection is held until the client gives up or the stand-in stops).
+
 Clients are pointed at it through the environment only (see client_env()):
 HTTPS_PROXY / https_proxy name the proxy, NO_PROXY / no_proxy are cleared and
 REQUESTS_CA_BUNDLE names a file that holds only the stand-in's CA.
 
 In-process use::
 
-    with StandIn(tokens=["t0k3n"]) as standin:
+    with StandIn(tokens=["t0k3n"], secrets={"signed": "SEC..."}) as standin:
         os.environ.update(standin.client_env())
         ...
         standin.requests   # list of Record
@@ -28,9 +70,12 @@ import base64
 import collections
 import contextlib
 import dataclasses
+import hashlib
+import hmac
 import http.server
 import json
 import os
+import re
 import shlex
 import signal
 import socket
@@ -48,29 +93,89 @@ PORT = 443
 WEBHOOK_PATH = "/robot/send"
 DEFAULT_RATE_LIMIT = 20          # messages per window and token
 DEFAULT_RATE_WINDOW = 60.0       # seconds
-MAX_BODY = 1 << 20
+MAX_MESSAGE = 20000             # bytes of request body the service takes
+MAX_BODY = 1 << 20               # bytes the stand-in reads at all
+TIMESTAMP_WINDOW_MS = 3600 * 1000   # a signed request's timestamp, either side of now
+TOKEN_UNKNOWN_CODE = 300005      # what the service answers an unknown token with today
+OLD_TOKEN_UNKNOWN_CODE = 300001  # ... and what it answered before
 
 # Every reply the webhook gives, by name: (errcode, errmsg). The rate-limit
 # message names the configured limit.
 REPLIES: dict[str, tuple[int, str]] = {
     "ok": (0, "ok"),
     "token_missing": (40035, "缺少参数 access_token"),
-    "token_unknown": (300001, "token is not exist"),
+    "token_unknown": (TOKEN_UNKNOWN_CODE, "token is not exist"),
+    "timestamp": (310000, "invalid timestamp"),
+    "sign": (310000, "sign not match"),
     "content_type": (43004, "无效的HTTP HEADER Content-Type"),
+    "too_long": (460101, f"message too long, exceed {MAX_MESSAGE} bytes"),
     "not_json": (40035, "缺少参数 json"),
-    "not_text": (400105, "不支持的消息类型"),
+    "msgtype": (400105, "不支持的消息类型"),
     "keyword": (310000, "keywords not in content"),
     "rate_limited": (130101, "send too fast, exceed {limit} times per minute"),
+    "not_found": (404, "请求的URI地址不存在"),
+}
+
+# The fields each accepted message type must carry as strings, and its
+# visible text (what keywords are looked for in). actionCard and feedCard
+# have lists besides; see _visible_text().
+_STRING_FIELDS = {
+    "text": ("content",),
+    "markdown": ("title", "text"),
+    "link": ("title", "text", "messageUrl"),
+    "actionCard": ("title", "text"),
+    "feedCard": (),
 }
 
 HTML_REPLY = (b"<html><head><title>502 Bad Gateway</title></head>"
               b"<body><h1>502 Bad Gateway</h1></body></html>\n")
 
 
-def reply_payload(name: str, limit: int = DEFAULT_RATE_LIMIT) -> dict:
+def reply_payload(name: str, limit: int = DEFAULT_RATE_LIMIT,
+                  unknown_token_code: int = TOKEN_UNKNOWN_CODE) -> dict:
     """The JSON object the webhook answers with for the reply called `name`."""
     code, message = REPLIES[name]
+    if name == "token_unknown":
+        code = unknown_token_code
     return {"errcode": code, "errmsg": message.format(limit=limit)}
+
+
+def signature(timestamp: str | int, secret: str) -> str:
+    """The `sign` a signed robot expects for `timestamp`, before URL-encoding."""
+    digest = hmac.new(secret.encode("utf-8"), f"{timestamp}\n{secret}".encode("utf-8"),
+                      hashlib.sha256).digest()
+    return base64.b64encode(digest).decode("ascii")
+
+
+def _strings(obj: object, *keys: str) -> bool:
+    return isinstance(obj, dict) and all(isinstance(obj.get(k), str) for k in keys)
+
+
+def _visible_text(msgtype: str, body: dict) -> str | None:
+    """The text a reader sees in a well-formed message, or None if it is malformed."""
+    if not _strings(body, *_STRING_FIELDS[msgtype]):
+        return None
+    parts = [body[k] for k in _STRING_FIELDS[msgtype] if k not in ("messageUrl",)]
+    if msgtype == "link" and "picUrl" in body and not isinstance(body["picUrl"], str):
+        return None
+    if msgtype == "actionCard":
+        buttons = body.get("btns")
+        if buttons is not None:
+            if not (isinstance(buttons, list) and buttons
+                    and all(_strings(b, "title", "actionURL") for b in buttons)):
+                return None
+            parts += [b["title"] for b in buttons]
+        elif _strings(body, "singleTitle", "singleURL"):
+            parts.append(body["singleTitle"])
+        else:
+            return None
+    if msgtype == "feedCard":
+        links = body.get("links")
+        if not (isinstance(links, list) and links
+                and all(_strings(link, "title", "messageURL", "picURL") for link in links)):
+            return None
+        parts += [link["title"] for link in links]
+    return "\n".join(parts)
 
 
 @dataclasses.dataclass
@@ -84,7 +189,7 @@ class Record:
     sni: str | None
     client: tuple[str, int]
     time: float
-    reply: str | None = None        # name in REPLIES, "close", "html" or "not_found"
+    reply: str | None = None        # name in REPLIES, "close", "html" or "stall"
     status: int | None = None
 
     def header(self, name: str) -> str | None:
@@ -205,8 +310,34 @@ class _WebhookHandler(http.server.BaseHTTPRequestHandler):
         if reply == "html":
             self._respond(502, HTML_REPLY, "text/html; charset=utf-8")
             return
+        if reply == "stall":
+            self.close_connection = True
+            self._hold()
+            return
         data = json.dumps(payload, ensure_ascii=False).encode("utf-8")
         self._respond(status, data, "application/json;charset=UTF-8")
+
+    def _hold(self) -> None:
+        """Keeps the connection open, unanswered, until the client closes it or
+        the stand-in stops; whatever the client sends meanwhile is dropped."""
+        standin = self.standin
+        with standin._changed:
+            standin.held += 1
+            standin._changed.notify_all()
+        try:
+            self.connection.settimeout(0.1)
+            while not standin._stopping.is_set():
+                try:
+                    if not self.connection.recv(4096):
+                        break
+                except TimeoutError:
+                    continue
+                except (OSError, ValueError):
+                    break
+        finally:
+            with standin._changed:
+                standin.held -= 1
+                standin._changed.notify_all()
 
     do_POST = do_GET = do_PUT = do_DELETE = do_PATCH = do_HEAD = _handle
 
@@ -296,40 +427,58 @@ class StandIn:
 
     tokens: the robots' access tokens; a mapping gives each token its own keywords.
     keywords: every message must contain one of these (when not empty).
+    secrets: signing secrets by token; those robots check `timestamp` and `sign`.
+        A token named only here is a robot too.
     rate_limit: messages per `rate_window` seconds and token; None for no limit.
+    unknown_token_code: errcode for a token no robot has (300005, or the old 300001).
     close_tokens: a request with one of these is recorded, then the connection
         is closed without a reply.
     html_tokens: a request with one of these is recorded and answered with an
         HTML page (502).
+    stall_tokens: a request with one of these is recorded and never answered.
     record_file: each record is appended to it as a JSON line when it arrives.
+    clock: monotonic seconds, for the rate limit; wall_clock: seconds since the
+        epoch, for signed timestamps.
     """
 
     def __init__(self, tokens: Iterable[str] | Mapping[str, Iterable[str]] = ("standin-token",),
-                 *, keywords: Iterable[str] = (), rate_limit: int | None = DEFAULT_RATE_LIMIT,
-                 rate_window: float = DEFAULT_RATE_WINDOW, close_tokens: Iterable[str] = (),
-                 html_tokens: Iterable[str] = (), port: int = 0, idle_timeout: float = 15.0,
+                 *, keywords: Iterable[str] = (), secrets: Mapping[str, str] | None = None,
+                 rate_limit: int | None = DEFAULT_RATE_LIMIT,
+                 rate_window: float = DEFAULT_RATE_WINDOW,
+                 unknown_token_code: int = TOKEN_UNKNOWN_CODE, close_tokens: Iterable[str] = (),
+                 html_tokens: Iterable[str] = (), stall_tokens: Iterable[str] = (),
+                 port: int = 0, idle_timeout: float = 15.0,
                  record_file: str | None = None, workdir: str | None = None,
-                 clock: Callable[[], float] = time.monotonic):
+                 clock: Callable[[], float] = time.monotonic,
+                 wall_clock: Callable[[], float] = time.time):
         keywords = tuple(keywords)
         if isinstance(tokens, Mapping):
             self.tokens = {t: tuple(k) for t, k in tokens.items()}
         else:
             self.tokens = {t: keywords for t in tokens}
+        self.secrets = dict(secrets or {})
+        for token in self.secrets:
+            self.tokens.setdefault(token, keywords)
         self.keywords = keywords
         self.rate_limit = rate_limit
         self.rate_window = rate_window
+        self.unknown_token_code = unknown_token_code
         self.close_tokens = set(close_tokens)
         self.html_tokens = set(html_tokens)
+        self.stall_tokens = set(stall_tokens)
         self.port = port
         self.idle_timeout = idle_timeout
         self.record_file = record_file
         self.clock = clock
+        self.wall_clock = wall_clock
+        self.held = 0                       # stalled requests being held open
         self.requests: list[Record] = []
         self.tunnels: list[Tunnel] = []
         self._lock = threading.Lock()
         self._changed = threading.Condition(self._lock)
         self._sent: dict[str, collections.deque] = collections.defaultdict(collections.deque)
         self._connections: set = set()
+        self._stopping = threading.Event()
         self._workdir = workdir
         self._tmp = None
         self._server = None
@@ -364,6 +513,7 @@ class StandIn:
             self._server.server_close()
             raise
         self.port = self._server.server_address[1]
+        self._stopping.clear()
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.1},
                                         name="webhook-standin", daemon=True)
@@ -373,6 +523,7 @@ class StandIn:
     def stop(self) -> None:
         if self._server is None:
             return
+        self._stopping.set()
         self._server.shutdown()
         self._server.server_close()
         with self._lock:
@@ -464,40 +615,62 @@ class StandIn:
     def _answer(self, record: Record) -> tuple[int, str, dict | None]:
         """(HTTP status, reply name, JSON payload) for one request."""
         if record.path != WEBHOOK_PATH:
-            return 404, "not_found", {"errcode": 404, "errmsg": "Not Found"}
-        token = urllib.parse.parse_qs(record.query).get("access_token", [""])[0]
+            return 200, "not_found", reply_payload("not_found")
+        query = urllib.parse.parse_qs(record.query)
+        token = query.get("access_token", [""])[0]
         if token in self.close_tokens:
             return 0, "close", None
         if token in self.html_tokens:
             return 502, "html", None
-        name = self._check(record, token)
-        return 200, name, reply_payload(name, self.rate_limit or 0)
+        if token in self.stall_tokens:
+            return 0, "stall", None
+        name = self._check(record, token, query)
+        return 200, name, reply_payload(name, self.rate_limit or 0, self.unknown_token_code)
 
-    def _check(self, record: Record, token: str) -> str:
+    def _check(self, record: Record, token: str, query: dict[str, list[str]]) -> str:
         if not token:
             return "token_missing"
         if token not in self.tokens:
             return "token_unknown"
+        if token in self.secrets:
+            failed = self._check_signature(self.secrets[token], query)
+            if failed:
+                return failed
         if self.rate_limit is not None and not self._admit(token):
             return "rate_limited"
         media = (record.header("Content-Type") or "").split(";")[0].strip().lower()
         if media != "application/json":
             return "content_type"
+        if len(record.body) > MAX_MESSAGE:
+            return "too_long"
         try:
             message = json.loads(record.body.decode("utf-8"))
         except (UnicodeDecodeError, ValueError):
             return "not_json"
         if not isinstance(message, dict):
             return "not_json"
-        text = message.get("text")
-        if message.get("msgtype") != "text":
-            return "not_text"
-        if not isinstance(text, dict) or not isinstance(text.get("content"), str):
+        msgtype = message.get("msgtype")
+        if not isinstance(msgtype, str) or msgtype not in _STRING_FIELDS:
+            return "msgtype"
+        visible = _visible_text(msgtype, message.get(msgtype))
+        if visible is None:
             return "not_json"
         keywords = self.tokens[token]
-        if keywords and not any(k in text["content"] for k in keywords):
+        if keywords and not any(k in visible for k in keywords):
             return "keyword"
         return "ok"
+
+    def _check_signature(self, secret: str, query: dict[str, list[str]]) -> str | None:
+        """None when `timestamp` and `sign` are right for `secret`, else the reply name."""
+        timestamp = query.get("timestamp", [""])[0]
+        if not re.fullmatch(r"[0-9]{1,19}", timestamp):
+            return "timestamp"
+        if abs(self.wall_clock() * 1000 - int(timestamp)) > TIMESTAMP_WINDOW_MS:
+            return "timestamp"
+        sign = query.get("sign", [""])[0].encode("utf-8")
+        if not hmac.compare_digest(sign, signature(timestamp, secret).encode("ascii")):
+            return "sign"
+        return None
 
     def _admit(self, token: str) -> bool:
         now = self.clock()
@@ -518,20 +691,35 @@ def main(argv: list[str] | None = None) -> int:
                         help="accepted access token(s) (default: standin-token)")
     parser.add_argument("--keyword", "--keywords", action="extend", nargs="+", default=[],
                         help="every message must contain one of these")
+    parser.add_argument("--secret", action="append", default=[], metavar="TOKEN=SECRET",
+                        help="a signed robot: its token and signing secret")
     parser.add_argument("--rate-limit", type=int, default=DEFAULT_RATE_LIMIT,
                         help="messages per minute and token (0: no limit)")
+    parser.add_argument("--unknown-token-code", type=int, default=TOKEN_UNKNOWN_CODE,
+                        choices=(TOKEN_UNKNOWN_CODE, OLD_TOKEN_UNKNOWN_CODE),
+                        help="errcode for an unknown token (default: %(default)s)")
     parser.add_argument("--close-token", action="extend", nargs="+", default=[],
                         help="token whose requests are closed without a reply")
     parser.add_argument("--html-token", action="extend", nargs="+", default=[],
                         help="token whose requests get an HTML page (502)")
+    parser.add_argument("--stall-token", action="extend", nargs="+", default=[],
+                        help="token whose requests are never answered")
     parser.add_argument("--record-file", help="append each request here as a JSON line")
     parser.add_argument("--workdir", help="where the CA file goes (default: a temporary dir)")
     parser.add_argument("--env-file", help="also write the export lines here once ready")
     args = parser.parse_args(argv)
+    secrets = {}
+    for pair in args.secret:
+        token, sep, secret = pair.partition("=")
+        if not (token and sep and secret):
+            parser.error(f"--secret wants TOKEN=SECRET, not {pair!r}")
+        secrets[token] = secret
 
-    standin = StandIn(args.token or ["standin-token"], keywords=args.keyword,
-                      rate_limit=args.rate_limit or None, close_tokens=args.close_token,
-                      html_tokens=args.html_token, port=args.port,
+    tokens = args.token or ([] if secrets else ["standin-token"])
+    standin = StandIn(tokens, keywords=args.keyword, secrets=secrets,
+                      rate_limit=args.rate_limit or None,
+                      unknown_token_code=args.unknown_token_code, close_tokens=args.close_token,
+                      html_tokens=args.html_token, stall_tokens=args.stall_token, port=args.port,
                       record_file=args.record_file, workdir=args.workdir)
     stop = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):

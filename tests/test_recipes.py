@@ -1,0 +1,156 @@
+"""The README's recipes: each test runs the python block of one README section
+as it stands there (with the names it uses filled in) through the stand-in."""
+import ast
+import io
+import json
+import os
+import re
+import sys
+import time
+import traceback
+
+import pytest
+import requests
+from loguru import logger
+
+import main
+from conftest import ROOT, apply_standin_env
+from netguard import network_guard  # noqa: F401  (autouse: loopback only)
+
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+import webhook_standin as ws  # noqa: E402
+
+TOKEN, SIGNED, KEYWORDS = "recipe-token", "recipe-signed", "recipe-keywords"
+SECRET = "SEC" + "feedc0de" * 8
+OK = str(ws.reply_payload("ok"))
+LOGURU_06 = tuple(int(n) for n in __import__("loguru").__version__.split(".")[:2]) < (0, 7)
+
+
+def recipe(heading):
+    """The first python block of the README section `heading`."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    section = readme.split(f"\n### {heading}\n", 1)[1]
+    section = re.split(r"\n##+ ", section, maxsplit=1)[0]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def run(code, **names):
+    exec(compile(code, "README.md", "exec"), names)
+    return names
+
+
+@pytest.fixture(scope="module")
+def served():
+    with ws.StandIn({TOKEN: (), KEYWORDS: ("deploy",)}, secrets={SIGNED: SECRET},
+                    rate_limit=None, stall_tokens=["stall"], close_tokens=["drop"]) as standin:
+        yield standin
+
+
+@pytest.fixture
+def standin(served, monkeypatch):
+    served.clear()
+    apply_standin_env(monkeypatch, served)
+    # What the recipes rebind is put back after each test.
+    monkeypatch.setattr(main, "requests", requests)
+    monkeypatch.setattr(main, "logger", logger)
+    return served
+
+
+def test_signed_robot(standin, monkeypatch):
+    # A timestamp whose sign carries '+' and '/': both must reach the service encoded.
+    now = int(time.time() * 1000)
+    stamp = next(t for t in range(now, now + 5000)
+                 if {"+", "/"} <= set(ws.signature(t, SECRET)))
+    monkeypatch.setattr(time, "time", lambda: stamp / 1000)
+    names = run(recipe("A signed robot"), access_token=SIGNED, secret=SECRET, text="signed")
+    assert names["reply"] == OK
+    (record,) = standin.requests
+    assert record.query.startswith(f"access_token={SIGNED}&timestamp={stamp}&sign=")
+    assert "%2B" in record.query and "%2F" in record.query and record.reply == "ok"
+
+
+def test_bounded_wait(standin):
+    code = recipe("A bounded wait")
+    assert "timeout=10)" in code
+    timeout = 0.5
+    run(code.replace("timeout=10)", f"timeout={timeout})"))
+    assert main.send(TOKEN, "answered") == OK
+    start = time.monotonic()
+    with pytest.raises(requests.exceptions.ReadTimeout) as caught:
+        main.send("stall", "never answered")
+    assert time.monotonic() - start < timeout + 1
+    assert 'File "main.py", line 14, in main.send' in "".join(traceback.format_tb(caught.tb))
+    assert [r.reply for r in standin.requests] == ["ok", "stall"]
+
+
+def test_bursts_over_one_connection(standin):
+    run(recipe("Bursts over one connection"))
+    assert isinstance(main.requests, requests.Session)
+    try:
+        assert [main.send(TOKEN, f"burst {i}") for i in range(10)] == [OK] * 10
+    finally:
+        main.requests.close()
+    assert len(standin.tunnels) == 1 and len(standin.requests) == 10
+
+
+@pytest.mark.parametrize("token, errcode", [(TOKEN, 0), ("nobody", 300005), (KEYWORDS, 310000)])
+def test_reading_the_reply(standin, token, errcode):
+    names = run(recipe("Reading the reply"))
+    reply = main.send(token, "no word")
+    assert ast.literal_eval(reply)["errcode"] == errcode
+    with pytest.raises(json.JSONDecodeError):
+        json.loads(reply)
+    if errcode:
+        with pytest.raises(names["DingTalkError"]) as caught:
+            names["send_or_raise"](token, "no word")
+        assert caught.value.args == (errcode, ast.literal_eval(reply)["errmsg"])
+    else:
+        assert names["send_or_raise"](token, "no word") == {"errcode": 0, "errmsg": "ok"}
+
+
+@pytest.mark.parametrize("patched_before", [False, True])
+def test_token_kept_out_of_logs(standin, capfd, patched_before):
+    base = logger.patch(lambda r: r["extra"].update(service="deploy")) if patched_before else logger
+    code = recipe("Keeping the token out of logs")
+    assert "main.logger = logger.patch(hide_token)" in code
+    run(code.replace("main.logger = logger.patch(hide_token)", "main.logger = base.patch(hide_token)"),
+        base=base)
+    seen, plain, serialized = [], io.StringIO(), io.StringIO()
+    sinks = [logger.add(lambda m: seen.append((str(m), dict(m.record["extra"])))),
+             logger.add(plain, format="{level} {message} | {extra}"),
+             logger.add(serialized, serialize=True)]
+    try:
+        assert main.send(TOKEN, f"the token {TOKEN} in the text too") == OK
+    finally:
+        for sink in sinks:
+            logger.remove(sink)
+    (line, extra), = seen
+    outputs = [line, str(extra), plain.getvalue(), serialized.getvalue(), capfd.readouterr().err]
+    assert all(TOKEN not in out for out in outputs), outputs
+    assert "<token>" in line and extra["access_token"] == "<token>"
+    assert extra["text"] == "the token <token> in the text too"
+    # loguru 0.6 keeps only the last patch function; 0.7 and later run them all.
+    assert ("service" in extra) == (patched_before and not LOGURU_06)
+    assert standin.requests[0].query == f"access_token={TOKEN}"      # the service still gets it
+
+
+def test_requests_errors_carry_the_token(standin):
+    with pytest.raises(requests.exceptions.ConnectionError, match="access_token=drop"):
+        main.send("drop", "x")
+
+
+@pytest.mark.parametrize("text, fits", [
+    ("a" * 19956, True), ("a" * 19957, False),
+    ("告" * 3326, True), ("告" * 3327, False),
+])
+def test_message_size_limit(standin, text, fits):
+    assert main.send(TOKEN, text) == (OK if fits else str(ws.reply_payload("too_long")))
+
+
+
+def test_rate_limit(monkeypatch, tmp_path):
+    with ws.StandIn([TOKEN], workdir=str(tmp_path)) as limited:          # 20 a minute
+        apply_standin_env(monkeypatch, limited)
+        replies = [main.send(TOKEN, f"n{i}") for i in range(21)]
+    assert replies == [OK] * 20 + [str(ws.reply_payload("rate_limited"))]

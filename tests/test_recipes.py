@@ -14,11 +14,13 @@ import requests
 from loguru import logger
 
 import main
-from conftest import ROOT, apply_standin_env
+from conftest import ROOT, apply_standin_env, skip_without_tls
 from netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import webhook_standin as ws  # noqa: E402
+
+skip_without_tls()
 
 TOKEN, SIGNED, KEYWORDS = "recipe-token", "recipe-signed", "recipe-keywords"
 SECRET = "SEC" + "feedc0de" * 8

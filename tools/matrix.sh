@@ -150,9 +150,27 @@ mount_all() {
         mount --bind /dev/shm "$dir/dev/shm"
 }
 
+# Long steps run as a job of their own (a process group: set -m below) while
+# the script waits for them, so that a signal is handled at once (bash defers
+# traps while a foreground command runs) and the whole step can be ended.
+child=""
+waitfor() {
+    local status=0
+    "$@" </dev/null &
+    child=$!
+    wait "$child" || status=$?
+    child=""
+    return "$status"
+}
+
 cleanup() {
     local suite
     trap - EXIT INT TERM
+    if [ -n "$child" ]; then
+        kill -TERM -- "-$child" 2>/dev/null || true
+        sleep 1
+        kill -KILL -- "-$child" 2>/dev/null || true
+    fi
     for suite in trixie sid; do
         unmount_all "$base/$suite"
     done
@@ -174,7 +192,7 @@ bootstrap() {
         die "$dir still has mounts; not removing it"
     fi
     rm -rf --one-file-system "$dir" || return 1
-    debootstrap --variant=minbase "$suite" "$dir" "$mirror" >"$base/logs/debootstrap-$suite.log" 2>&1 \
+    waitfor debootstrap --variant=minbase "$suite" "$dir" "$mirror" >"$base/logs/debootstrap-$suite.log" 2>&1 \
         || { tail -20 "$base/logs/debootstrap-$suite.log" >&2; return 1; }
     touch "$dir/.main-matrix-bootstrapped"
 }
@@ -206,7 +224,7 @@ prepare() {
     fi
     mount_all "$dir" || return 1
     log "$suite: packages"
-    timed "packages $suite" install_packages "$suite" >"$base/logs/packages-$suite.log" 2>&1 \
+    timed "packages $suite" waitfor install_packages "$suite" >"$base/logs/packages-$suite.log" 2>&1 \
         || { tail -30 "$base/logs/packages-$suite.log" >&2; return 1; }
     log "$suite: clone of $head"
     rm -rf --one-file-system "$dir/root/main" &&
@@ -223,11 +241,17 @@ count() {  # count WORD SUMMARY
     printf '%s' "$2" | grep -oE "[0-9]+ $1" | head -1 | grep -oE '^[0-9]+' || echo 0
 }
 
+run_tests() {  # run_tests SUITE LABEL PYTHON LOGFILE
+    in_chroot "$1" MAIN_BUILD_DIR="build-$2" \
+        sh -c 'cd /root/main && exec "$@"' sh "/usr/bin/$3" -m pytest tests -q -p no:cacheprovider \
+        "${pytest_args[@]}" 2>&1 | tee -a "$4"
+}
+
 run_one() {
     local label=$1 suite=$2 python=$3 logfile status start summary passed failed skipped xfailed errors
     logfile=$base/logs/$label.log
     log "$label: build for /usr/bin/$python"
-    if ! timed "build $label" in_chroot "$suite" \
+    if ! timed "build $label" waitfor in_chroot "$suite" \
             sh -c "cd /root/main && meson setup build-$label -Dpython=/usr/bin/$python && ninja -C build-$label" \
             >"$logfile" 2>&1; then
         tail -40 "$logfile"
@@ -238,9 +262,7 @@ run_one() {
     log "$label: tests under /usr/bin/$python"
     status=0
     start=$(now)
-    in_chroot "$suite" MAIN_BUILD_DIR="build-$label" \
-        sh -c 'cd /root/main && exec "$@"' sh "/usr/bin/$python" -m pytest tests -q -p no:cacheprovider \
-        "${pytest_args[@]}" 2>&1 | tee -a "$logfile" || status=$?
+    waitfor run_tests "$suite" "$label" "$python" "$logfile" || status=$?
     record "tests $label" "$start" "$status"
     summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|skipped|error|xfailed|deselected)' "$logfile" | tail -1 || true)
     passed=$(count passed "$summary")
@@ -274,6 +296,7 @@ fi
 mkdir -p "$base/logs"
 exec 9>"$base/.lock"
 flock 9   # one matrix at a time on this machine
+set -m
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM

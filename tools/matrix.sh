@@ -32,7 +32,8 @@ runs=(
     "sid-3.13     sid     python3.13"
 )
 
-# CPython versions installed in each suite: every one it carries.
+# CPython versions installed in each suite: every one it carries, each with
+# -dev and -dbg (_testcapi comes with libpython3.N-stdlib and libpython3.N-dbg).
 declare -A versions=(
     [trixie]="3.13"
     [sid]="3.13 3.14 3.15"

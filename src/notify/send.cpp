@@ -24,6 +24,9 @@ namespace {
 runtime::DictCache logger_cache;
 runtime::DictCache requests_cache;
 runtime::DictCache json_cache;
+// One per attribute that the body usually takes from a module.
+runtime::ModuleAttrCache post_cache;
+runtime::ModuleAttrCache dumps_cache;
 
 // Where a failure happened: the line of "main.py" and the native site.
 struct Failure {
@@ -52,6 +55,43 @@ PyObject* call_unpacked(Ref& callable, PyObject* arg)
     return arg != nullptr ? runtime::call_one_arg(method, arg) : runtime::call_no_args(method);
 }
 
+// The call of a method found by get_method, with `arg` or with none when it is
+// null: an unbound method gets `self` in front; any other attribute is called
+// as it is, a bound method unpacked.
+PyObject* call_method(Ref& callable, bool unbound, PyObject* self, PyObject* arg)
+{
+    if (unbound) {
+        PyObject* args[2] = {self, arg};
+        return runtime::call_vector(callable.get(), args, arg != nullptr ? 2 : 1, nullptr);
+    }
+    return call_unpacked(callable, arg);
+}
+
+// The call of a method found by get_method, with keyword arguments. args[0]
+// holds the object it was found on, then come `nargs` positional values and a
+// value for each name of `kwnames`. A callee with a vectorcall entry gets them
+// in place (a bound one may use args[0] as scratch space); any other gets a
+// tuple and a dictionary through its call slot, and when building those fails
+// `built` turns false.
+PyObject* call_method_keywords(PyObject* callable, bool unbound, PyObject** args, size_t nargs,
+                               PyObject* kwnames, bool& built)
+{
+    built = true;
+    PyObject** first = unbound ? args : args + 1;
+    size_t count = unbound ? nargs + 1 : nargs;
+    if (runtime::has_vectorcall(callable)) {
+        return runtime::call_vectorcall(callable, first, unbound ? count : count | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        kwnames);
+    }
+    Ref tuple;
+    Ref dict;
+    if (runtime::vector_as_tuple_and_dict(first, count, kwnames, tuple, dict) < 0) {
+        built = false;
+        return nullptr;
+    }
+    return runtime::call_object(callable, tuple.get(), dict.get());
+}
+
 // Runs the statements of send. `headers` and `r` are its locals that outlive
 // a failure until the traceback entry is added.
 Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failure& failure)
@@ -64,22 +104,19 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
         if (!logger) {
             FAIL_AT(10);
         }
-        Ref info(runtime::get_attr(logger.get(), name_info));
-        logger.reset();
+        bool unbound;
+        Ref info(runtime::get_method(logger.get(), name_info, unbound));
         if (!info) {
             FAIL_AT(10);
         }
-        Ref kwargs(PyDict_New());
-        if (!kwargs) {
-            FAIL_AT(10);
+        if (!unbound) {
+            logger.reset();  // only an unbound method needs its object
         }
-        if (PyDict_SetItem(kwargs.get(), name_access_token, access_token) < 0 ||
-            PyDict_SetItem(kwargs.get(), name_text, text) < 0) {
-            FAIL_AT(10);
-        }
-        Ref logged(runtime::call_object(info.get(), tuple_log_args, kwargs.get()));
+        PyObject* args[] = {logger.get(), text_log_template, access_token, text};
+        bool built;
+        Ref logged(call_method_keywords(info.get(), unbound, args, 1, tuple_log_kwnames, built));
         info.reset();
-        kwargs.reset();
+        logger.reset();
         if (!logged) {
             FAIL_AT(10);
         }
@@ -94,55 +131,47 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
         FAIL_AT(12);
     }
 
-    // r = requests.post(url=..., data=json.dumps(...), headers=headers)
-    Ref post;
-    {
-        Ref requests(runtime::lookup_global(name_requests, requests_cache));
-        if (!requests) {
-            FAIL_AT(14);
-        }
-        post = Ref(runtime::get_attr(requests.get(), name_post));
-        if (!post) {
-            FAIL_AT(14);
-        }
+    // r = requests.post(url=..., data=json.dumps(...), headers=headers): the
+    // method is looked up before its arguments are computed.
+    Ref requests(runtime::lookup_global(name_requests, requests_cache));
+    if (!requests) {
+        FAIL_AT(14);
     }
-    Ref post_kwargs(PyDict_New());
-    if (!post_kwargs) {
-        FAIL_AT(15);
+    bool post_unbound;
+    Ref post(runtime::get_method_cached(requests.get(), name_post, post_cache, post_unbound));
+    if (!post) {
+        FAIL_AT(14);
     }
+    if (!post_unbound) {
+        requests.reset();
+    }
+    // url="https://...?access_token={access_token}".format(access_token=access_token),
+    // which is the constant part and the token as format() renders it.
+    Ref url;
     {
-        Ref format(runtime::get_attr(text_webhook_url, name_format));
-        if (!format) {
+        Ref token(PyObject_Format(access_token, text_empty));
+        if (!token) {
             FAIL_AT(15);
         }
-        Ref format_kwargs(PyDict_New());
-        if (!format_kwargs) {
-            FAIL_AT(15);
-        }
-        if (PyDict_SetItem(format_kwargs.get(), name_access_token, access_token) < 0) {
-            FAIL_AT(15);
-        }
-        Ref url(runtime::call_object(format.get(), g_empty_tuple, format_kwargs.get()));
-        format.reset();
-        format_kwargs.reset();
+        url = Ref(PyUnicode_Concat(text_webhook_url_prefix, token.get()));
         if (!url) {
             FAIL_AT(15);
         }
-        if (PyDict_SetItem(post_kwargs.get(), name_url, url.get()) < 0) {
-            FAIL_AT(15);
-        }
     }
+    // data=json.dumps({"msgtype": "text", "text": {"content": text}})
+    Ref data;
     {
-        Ref dumps;
-        {
-            Ref json(runtime::lookup_global(name_json, json_cache));
-            if (!json) {
-                FAIL_AT(16);
-            }
-            dumps = Ref(runtime::get_attr(json.get(), name_dumps));
-            if (!dumps) {
-                FAIL_AT(16);
-            }
+        Ref json(runtime::lookup_global(name_json, json_cache));
+        if (!json) {
+            FAIL_AT(16);
+        }
+        bool unbound;
+        Ref dumps(runtime::get_method_cached(json.get(), name_dumps, dumps_cache, unbound));
+        if (!dumps) {
+            FAIL_AT(16);
+        }
+        if (!unbound) {
+            json.reset();
         }
         Ref message(PyDict_New());
         if (!message) {
@@ -163,37 +192,41 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
                 FAIL_AT(17);
             }
         }
-        Ref data(call_unpacked(dumps, message.get()));
+        data = Ref(call_method(dumps, unbound, json.get(), message.get()));
         message.reset();
         dumps.reset();
         if (!data) {
             FAIL_AT(16);
         }
-        if (PyDict_SetItem(post_kwargs.get(), name_data, data.get()) < 0) {
-            FAIL_AT(15);
+    }
+    {
+        PyObject* args[] = {requests.get(), url.get(), data.get(), headers.get()};
+        bool built;
+        r = Ref(call_method_keywords(post.get(), post_unbound, args, 0, tuple_post_kwnames, built));
+        post.reset();
+        requests.reset();
+        url.reset();
+        data.reset();
+        if (!r) {
+            if (!built) {
+                FAIL_AT(15);  // the keyword arguments, as a dictionary
+            }
+            FAIL_AT(14);
         }
-    }
-    if (PyDict_SetItem(post_kwargs.get(), name_headers, headers.get()) < 0) {
-        FAIL_AT(15);
-    }
-    r = Ref(runtime::call_object(post.get(), g_empty_tuple, post_kwargs.get()));
-    post.reset();
-    post_kwargs.reset();
-    if (!r) {
-        FAIL_AT(14);
     }
 
     // return str(r.json())
-    Ref decode(runtime::get_attr(r.get(), name_json));
+    bool unbound;
+    Ref decode(runtime::get_method(r.get(), name_json, unbound));
     if (!decode) {
         FAIL_AT(25);
     }
-    Ref decoded(call_unpacked(decode, nullptr));
+    Ref decoded(call_method(decode, unbound, r.get(), nullptr));
     decode.reset();
     if (!decoded) {
         FAIL_AT(25);
     }
-    Ref result(runtime::call_one_arg(reinterpret_cast<PyObject*>(&PyUnicode_Type), decoded.get()));
+    Ref result(PyObject_Str(decoded.get()));
     if (!result) {
         FAIL_AT(25);
     }

@@ -82,6 +82,25 @@ private:
     bool active_ = true;
 };
 
+// --- method look-up --------------------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Still exported from 3.12 on, but declared only in the internal headers.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+/// The interpreter's own look-up for a method call obj.name(...): when the
+/// type's attribute is a plain function or method descriptor that the
+/// instance dictionary does not shadow, stores it (a new reference, unbound)
+/// in *method and returns 1, so that it is called with obj in front.
+/// Otherwise stores the attribute as getattr(obj, name) gives it (or null with
+/// the error set) and returns 0. No bound-method object is made.
+inline int object_get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
+{
+    *method = nullptr;
+    return _PyObject_GetMethod(obj, name, method);
+}
+
 // --- thread state, code objects, built-in functions ----------------------------
 
 /// The current thread state, or null when the thread holds none.

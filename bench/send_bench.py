@@ -170,7 +170,8 @@ def callgrind(options):
              "--toggle-collect=measured_*",
              "--dump-after=measured_calls", "--dump-after=measured_floor",
              sys.executable, os.path.abspath(__file__), "--callgrind-child", "--calls", str(options.calls)],
-            capture_output=True, text=True, env=dict(os.environ, MAIN_BUILD_DIR=BUILD_DIR))
+            # A fixed hash seed: dictionary probes then take the same road every run.
+            capture_output=True, text=True, env=dict(os.environ, MAIN_BUILD_DIR=BUILD_DIR, PYTHONHASHSEED="0"))
         if proc.returncode != 0:
             sys.exit(f"callgrind run failed:\n{proc.stdout}\n{proc.stderr[-3000:]}")
         labels = [tuple(x) for x in json.loads(proc.stdout.strip().splitlines()[-1])]

@@ -3,6 +3,9 @@
 // "main.py".
 #include "notify/send.h"
 
+#include <cstddef>
+#include <cstring>
+
 #include "runtime/state.h"
 #include "runtime/names.h"
 #include "runtime/call.h"
@@ -40,6 +43,34 @@ struct Failure {
         failure.native_line = runtime::native_lines_send + __LINE__;   \
         return Ref();                                                  \
     } while (0)
+
+// head + tail, both str, as PyUnicode_Concat makes it (an exact str of the
+// two maximum characters' width), copied in place when both are compact
+// one-byte strings, as the URL prefix and most tokens are.
+PyObject* concat(PyObject* head, PyObject* tail)
+{
+    if (!PyUnicode_IS_COMPACT(tail) || PyUnicode_KIND(tail) != PyUnicode_1BYTE_KIND ||
+        PyUnicode_KIND(head) != PyUnicode_1BYTE_KIND || !PyUnicode_IS_COMPACT(head)) {
+        return PyUnicode_Concat(head, tail);
+    }
+    Py_ssize_t head_length = PyUnicode_GET_LENGTH(head);
+    Py_ssize_t tail_length = PyUnicode_GET_LENGTH(tail);
+    if (tail_length == 0 || tail_length > PY_SSIZE_T_MAX - head_length) {
+        return PyUnicode_Concat(head, tail);
+    }
+    Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(head);
+    if (PyUnicode_MAX_CHAR_VALUE(tail) > max_char) {
+        max_char = PyUnicode_MAX_CHAR_VALUE(tail);
+    }
+    PyObject* joined = PyUnicode_New(head_length + tail_length, max_char);
+    if (joined == nullptr) {
+        return nullptr;
+    }
+    Py_UCS1* data = PyUnicode_1BYTE_DATA(joined);
+    std::memcpy(data, PyUnicode_1BYTE_DATA(head), static_cast<std::size_t>(head_length));
+    std::memcpy(data + head_length, PyUnicode_1BYTE_DATA(tail), static_cast<std::size_t>(tail_length));
+    return joined;
+}
 
 // Calls `callable` with `arg`, or with no argument when `arg` is null. A bound
 // method is unpacked so that its function is called with self in front.
@@ -153,7 +184,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
         if (!token) {
             FAIL_AT(15);
         }
-        url = Ref(PyUnicode_Concat(text_webhook_url_prefix, token.get()));
+        url = Ref(concat(text_webhook_url_prefix, token.get()));
         if (!url) {
             FAIL_AT(15);
         }

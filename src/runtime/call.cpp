@@ -166,12 +166,12 @@ PyObject* call_no_args(PyObject* callable)
 
 bool has_vectorcall(PyObject* callable)
 {
-    return PyVectorcall_Function(callable) != nullptr;
+    return vectorcall_entry(callable) != nullptr;
 }
 
 PyObject* call_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
 {
-    vectorcallfunc entry = PyVectorcall_Function(callable);
+    vectorcallfunc entry = vectorcall_entry(callable);
     if (Py_EnterRecursiveCall(recursion_where)) {
         return nullptr;
     }

@@ -4,6 +4,7 @@
 // public API is used wherever the version has one.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/python.h"
 
@@ -99,6 +100,21 @@ inline int object_get_method(PyObject* obj, PyObject* name, PyObject** method) n
 {
     *method = nullptr;
     return _PyObject_GetMethod(obj, name, method);
+}
+
+// --- vectorcall ------------------------------------------------------------------
+
+/// The vectorcall entry of `callable`, or null when its type has none: what
+/// PyVectorcall_Function answers, read in place instead of through a call.
+inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept
+{
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        return nullptr;
+    }
+    vectorcallfunc entry;
+    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+    return entry;
 }
 
 // --- thread state, code objects, built-in functions ----------------------------

@@ -4,11 +4,13 @@
 #include "notify/send.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/state.h"
 #include "runtime/names.h"
 #include "runtime/call.h"
+#include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
@@ -30,6 +32,53 @@ runtime::DictCache json_cache;
 // One per attribute that the body usually takes from a module.
 runtime::ModuleAttrCache post_cache;
 runtime::ModuleAttrCache dumps_cache;
+
+// Dictionaries that send fills and hands to a callee, one of each per call.
+// When the callee kept no reference to it and changed nothing in it, the next
+// call takes the same dictionary again instead of building and filling a new
+// one: between the two calls nothing but this slot holds it, and a stamp that
+// moved or a second owner (code that reached it all the same) sends it away.
+// A call that finds the slot empty (the first, a nested or a concurrent one)
+// builds its own.
+struct Spare {
+    PyObject* dict = nullptr;  // owned
+    std::uint64_t stamp = 0;   // the dictionary's stamp when it was put here
+    PyObject* inner = nullptr;  // the message's content dictionary, owned by it
+    std::uint64_t inner_stamp = 0;
+};
+Spare spare_headers;  // {"Content-Type": "application/json;charset=UTF-8"}
+Spare spare_message;  // {"msgtype": "text", "text": inner}, inner = {"content": None}
+
+// True when `dict` is held by its owner alone and unchanged since `stamp`.
+bool untouched(PyObject* dict, std::uint64_t stamp)
+{
+    return Py_REFCNT(dict) == 1 && runtime::dict_version_of(dict) == stamp;
+}
+
+// The spare dictionary as it was put back, or null.
+Ref take_spare(Spare& spare)
+{
+    Ref dict(spare.dict);
+    spare.dict = nullptr;
+    if (dict && (!untouched(dict.get(), spare.stamp) ||
+                 (spare.inner != nullptr && !untouched(spare.inner, spare.inner_stamp)))) {
+        dict.reset();
+    }
+    return dict;
+}
+
+// Keeps `dict` for the next call if the slot is free; the caller has checked
+// that it is its only owner and that it holds what a new one would.
+void put_spare(Spare& spare, Ref& dict, PyObject* inner = nullptr)
+{
+    if (spare.dict != nullptr) {
+        return;
+    }
+    spare.stamp = runtime::dict_version_of(dict.get());
+    spare.inner = inner;
+    spare.inner_stamp = inner != nullptr ? runtime::dict_version_of(inner) : 0;
+    spare.dict = dict.release();
+}
 
 // Where a failure happened: the line of "main.py" and the native site.
 struct Failure {
@@ -154,13 +203,17 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
     }
 
     // headers = {"Content-Type": "application/json;charset=UTF-8"}
-    headers = Ref(PyDict_New());
+    headers = take_spare(spare_headers);
     if (!headers) {
-        FAIL_AT(12);
+        headers = Ref(PyDict_New());
+        if (!headers) {
+            FAIL_AT(12);
+        }
+        if (PyDict_SetItem(headers.get(), text_Content_Type, text_application_json_charset_UTF_8) < 0) {
+            FAIL_AT(12);
+        }
     }
-    if (PyDict_SetItem(headers.get(), text_Content_Type, text_application_json_charset_UTF_8) < 0) {
-        FAIL_AT(12);
-    }
+    const std::uint64_t headers_stamp = dict_version_of(headers.get());
 
     // r = requests.post(url=..., data=json.dumps(...), headers=headers): the
     // method is looked up before its arguments are computed.
@@ -204,26 +257,43 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
         if (!unbound) {
             json.reset();
         }
-        Ref message(PyDict_New());
-        if (!message) {
-            FAIL_AT(17);
-        }
-        if (PyDict_SetItem(message.get(), key_msgtype, key_text) < 0) {
-            FAIL_AT(17);
-        }
-        {
-            Ref content(PyDict_New());
-            if (!content) {
+        // The message, and its content dictionary, which only the message holds.
+        PyObject* content = spare_message.inner;
+        Ref message = take_spare(spare_message);
+        if (message) {
+            if (PyDict_SetItem(content, key_content, text) < 0) {
                 FAIL_AT(19);
             }
-            if (PyDict_SetItem(content.get(), key_content, text) < 0) {
-                FAIL_AT(19);
-            }
-            if (PyDict_SetItem(message.get(), key_text, content.get()) < 0) {
+        } else {
+            message = Ref(PyDict_New());
+            if (!message) {
                 FAIL_AT(17);
             }
+            if (PyDict_SetItem(message.get(), key_msgtype, key_text) < 0) {
+                FAIL_AT(17);
+            }
+            Ref inner(PyDict_New());
+            if (!inner) {
+                FAIL_AT(19);
+            }
+            if (PyDict_SetItem(inner.get(), key_content, text) < 0) {
+                FAIL_AT(19);
+            }
+            if (PyDict_SetItem(message.get(), key_text, inner.get()) < 0) {
+                FAIL_AT(17);
+            }
+            content = inner.get();
         }
+        std::uint64_t message_stamp = dict_version_of(message.get());
+        std::uint64_t content_stamp = dict_version_of(content);
         data = Ref(call_method(dumps, unbound, json.get(), message.get()));
+        // Kept for the next call when dumps kept and changed neither; the
+        // content lets go of the text first, as releasing it would. (Setting
+        // a key that is there already allocates nothing and cannot fail.)
+        if (data && untouched(message.get(), message_stamp) && untouched(content, content_stamp) &&
+            PyDict_SetItem(content, key_content, Py_None) == 0) {
+            put_spare(spare_message, message, content);
+        }
         message.reset();
         dumps.reset();
         if (!data) {
@@ -243,6 +313,9 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
                 FAIL_AT(15);  // the keyword arguments, as a dictionary
             }
             FAIL_AT(14);
+        }
+        if (untouched(headers.get(), headers_stamp)) {
+            put_spare(spare_headers, headers);
         }
     }
 

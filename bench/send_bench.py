@@ -22,6 +22,7 @@ import     our own import (loguru, requests and json already imported) in
 import argparse
 import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -162,6 +163,8 @@ def instructions_in(path):
 
 
 def callgrind(options):
+    if shutil.which("valgrind") is None:
+        sys.exit("callgrind mode needs valgrind (apt-get install valgrind)")
     with tempfile.TemporaryDirectory() as out:
         base = os.path.join(out, "cg.out")
         # The warm-up floor run is dumped too: dumps come in pairs there.

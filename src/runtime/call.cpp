@@ -163,7 +163,6 @@ PyObject* call_no_args(PyObject* callable)
     return call_object(callable, g_empty_tuple, nullptr);
 }
 
-
 bool has_vectorcall(PyObject* callable)
 {
     return vectorcall_entry(callable) != nullptr;

@@ -67,10 +67,6 @@ PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cac
     return dict_probe(dict, name, cache);
 }
 
-}  // namespace runtime
-
-namespace runtime {
-
 PyObject* get_method(PyObject* obj, PyObject* name, bool& unbound)
 {
     PyObject* method;

@@ -1,24 +1,43 @@
-"""Times main.send against the same function in plain Python.
+"""Measures main.send against the same function in plain Python, and the import.
 
-Both get the same cheap stand-ins for logger and requests and the real json
-module; runs are interleaved in one process and the best round of each is
-reported in ns per call. A second table replaces json by a stand-in as well,
-which leaves the cost of the two functions' own steps.
+    MAIN_BUILD_DIR=build /usr/bin/python3 bench/send_bench.py [MODE ...] [options]
 
-    MAIN_BUILD_DIR=build /usr/bin/python3 bench/send_bench.py [--rounds N] [--calls N]
+Modes (default: all three):
+
+wall       ns per call of main.send and of bench/reference_main.py's send, runs
+           interleaved in one interpreter, best round of each, for two setups:
+           cheap stand-ins for logger and requests with the real json module,
+           and with a stand-in json as well.
+callgrind  instructions per call under valgrind's callgrind (counts do not
+           depend on the machine's load): native, interpreted, and the floor
+           of each, the same dependency calls made directly from a C loop of
+           the test helper module, so that what is left is the glue, the
+           function's own work. The native floor formats the token with
+           format(token, "") where the interpreted one runs str.format on the
+           URL template, as each implementation does.
+import     our own import (loguru, requests and json already imported) in
+           fresh interpreters: median time and the resident memory it adds;
+           the interpreted reference's import for comparison.
 """
 import argparse
+import json
 import os
+import shutil
+import statistics
+import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path.insert(0, os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build"))))
-sys.path.insert(0, HERE)
+BUILD_DIR = os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build")))
 
-import main  # noqa: E402
-import reference_main  # noqa: E402
+TOKEN = "0123456789abcdef"
+TEXT = "服务已部署完成 deploy finished"
+TEMPLATE = "[钉钉通知] 该APP执行参数为: {access_token} {text}"
+URL_TEMPLATE = "https://oapi.dingtalk.com/robot/send?access_token={access_token}"
+HEADERS = {"Content-Type": "application/json;charset=UTF-8"}
 
 
 class Logger:
@@ -40,47 +59,218 @@ class Requests:
         return self.reply
 
 
-def time_calls(function, calls):
-    start = time.perf_counter_ns()
-    for _ in range(calls):
-        function("0123456789abcdef", "服务已部署完成 deploy finished")
-    return (time.perf_counter_ns() - start) / calls
-
-
-def main_():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--rounds", type=int, default=15)
-    parser.add_argument("--calls", type=int, default=20000)
-    options = parser.parse_args()
-
-    for module in (main, reference_main):
-        module.logger = Logger()
-        module.requests = Requests()
-    assert main.send("t", "x") == reference_main.send("t", "x")
-    measure("real json", options)
-
-    # The same with a stand-in json too: what is left is the functions' own work.
-    for module in (main, reference_main):
-        module.json = CheapJson()
-    measure("stand-in json", options)
-
-
 class CheapJson:
     @staticmethod
     def dumps(value):
         return "{}"
 
 
-def measure(label, options):
-    native, reference = [], []
-    for _ in range(options.rounds):
-        native.append(time_calls(main.send, options.calls))
-        reference.append(time_calls(reference_main.send, options.calls))
-    best_native, best_reference = min(native), min(reference)
-    print(f"-- {label}")
-    print(f"main.send (native):     {best_native:8.0f} ns/call")
-    print(f"reference (Python):     {best_reference:8.0f} ns/call")
-    print(f"ratio native/reference: {best_native / best_reference:8.3f}")
+SETUPS = (("real json", json), ("stand-in json", CheapJson()))
+
+
+def load_modules():
+    sys.path[:0] = [BUILD_DIR, HERE]
+    import main
+    import reference_main
+    return main, reference_main
+
+
+def install(modules, json_module):
+    logger, requests = Logger(), Requests()
+    for module in modules:
+        module.logger, module.requests, module.json = logger, requests, json_module
+    main, reference = modules
+    assert main.send(TOKEN, TEXT) == reference.send(TOKEN, TEXT)
+
+
+# --- wall time ---------------------------------------------------------------
+
+def time_calls(function, calls):
+    start = time.perf_counter_ns()
+    for _ in range(calls):
+        function(TOKEN, TEXT)
+    return (time.perf_counter_ns() - start) / calls
+
+
+def wall(options):
+    modules = load_modules()
+    main, reference = modules
+    ratios = {}
+    for label, json_module in SETUPS:
+        install(modules, json_module)
+        native, interpreted = [], []
+        for _ in range(options.rounds):
+            native.append(time_calls(main.send, options.calls))
+            interpreted.append(time_calls(reference.send, options.calls))
+        best_native, best_interpreted = min(native), min(interpreted)
+        ratios[label] = best_native / best_interpreted
+        print(f"-- wall time, {label} (best of {options.rounds} rounds of {options.calls} calls)")
+        print(f"  native        {best_native:8.0f} ns/call")
+        print(f"  interpreted   {best_interpreted:8.0f} ns/call")
+        print(f"  ratio         {ratios[label]:8.3f}")
+    return ratios
+
+
+# --- callgrind -----------------------------------------------------------------
+
+def floor_steps(implementation, logger, requests, json_module):
+    """The dependency calls one send makes, with their arguments built beforehand."""
+    message = {"msgtype": "text", "text": {"content": TEXT}}
+    url = URL_TEMPLATE.format(access_token=TOKEN)
+    data = json_module.dumps(message)
+    reply = requests.reply
+    steps = [(type(logger).info, (logger, TEMPLATE, TOKEN, TEXT), ("access_token", "text"))]
+    if implementation == "native":
+        steps.append(("format", (TOKEN, ""), None))
+    else:
+        steps.append((str.format, (URL_TEMPLATE, TOKEN), ("access_token",)))
+    steps += [
+        (json_module.dumps, (message,), None),
+        (type(requests).post, (requests, url, data, dict(HEADERS)), ("url", "data", "headers")),
+        (type(reply).json, (reply,), None),
+        ("str", (reply.payload,), None),
+    ]
+    return tuple(steps)
+
+
+def callgrind_child(options):
+    """Runs under callgrind: every measured_calls or measured_floor is one dump."""
+    modules = load_modules()
+    main, reference = modules
+    import main_testhelper as helper
+    labels = []
+    for label, json_module in SETUPS:
+        install(modules, json_module)
+        for name, function in (("native", main.send), ("interpreted", reference.send)):
+            for _ in range(2000):  # warm: caches filled, bytecode specialised
+                function(TOKEN, TEXT)
+            helper.call_repeatedly(function, (TOKEN, TEXT), options.calls)
+            labels.append((label, name))
+        for name in ("native", "interpreted"):
+            steps = floor_steps(name, main.logger, main.requests, json_module)
+            helper.dependency_floor(steps, 200)
+            helper.dependency_floor(steps, options.calls)
+            labels.append((label, "floor " + name))
+    print(json.dumps(labels))
+
+
+def instructions_in(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def callgrind(options):
+    if shutil.which("valgrind") is None:
+        sys.exit("callgrind mode needs valgrind (apt-get install valgrind)")
+    with tempfile.TemporaryDirectory() as out:
+        base = os.path.join(out, "cg.out")
+        # The warm-up floor run is dumped too: dumps come in pairs there.
+        proc = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + base, "--collect-atstart=no",
+             "--toggle-collect=measured_*",
+             "--dump-after=measured_calls", "--dump-after=measured_floor",
+             sys.executable, os.path.abspath(__file__), "--callgrind-child", "--calls", str(options.calls)],
+            # A fixed hash seed: dictionary probes then take the same road every run.
+            capture_output=True, text=True, env=dict(os.environ, MAIN_BUILD_DIR=BUILD_DIR, PYTHONHASHSEED="0"))
+        if proc.returncode != 0:
+            sys.exit(f"callgrind run failed:\n{proc.stdout}\n{proc.stderr[-3000:]}")
+        labels = [tuple(x) for x in json.loads(proc.stdout.strip().splitlines()[-1])]
+        dumps = sorted((f for f in os.listdir(out) if f.startswith("cg.out.")), key=lambda f: int(f.split(".")[-1]))
+        counts = [instructions_in(os.path.join(out, f)) for f in dumps]
+    # Dump order per setup: native, interpreted, floor warm-up, floor native,
+    # floor warm-up, floor interpreted.
+    per_setup = len(counts) // len(SETUPS)
+    figures = {}
+    for i, (label, _) in enumerate(SETUPS):
+        c = counts[i * per_setup:(i + 1) * per_setup]
+        native, interpreted, floor_native, floor_interpreted = (x / options.calls for x in (c[0], c[1], c[3], c[5]))
+        glue_native, glue_interpreted = native - floor_native, interpreted - floor_interpreted
+        figures[label] = {"whole": native / interpreted, "glue": glue_native / glue_interpreted}
+        print(f"-- instructions per call, {label} ({options.calls} calls)")
+        print(f"  native        {native:8.0f}   floor {floor_native:8.0f}   glue {glue_native:7.0f}")
+        print(f"  interpreted   {interpreted:8.0f}   floor {floor_interpreted:8.0f}   glue {glue_interpreted:7.0f}")
+        print(f"  ratio whole call {native / interpreted:6.3f}   glue {glue_native / glue_interpreted:6.3f}")
+    return figures
+
+
+# --- import ----------------------------------------------------------------------
+
+IMPORT_CHILD = r"""
+import gc, json, os, sys, time
+sys.path[:0] = [sys.argv[1], sys.argv[2]]
+import loguru, requests  # the dependencies are not ours to count
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+gc.collect()
+rss, start = resident(), time.perf_counter_ns()
+__import__(sys.argv[3])
+elapsed, added = time.perf_counter_ns() - start, resident() - rss
+print(json.dumps([elapsed, added]))
+"""
+
+
+def import_cost(module, samples):
+    times, sizes = [], []
+    for _ in range(samples):
+        out = subprocess.run([sys.executable, "-c", IMPORT_CHILD, BUILD_DIR, HERE, module],
+                             capture_output=True, text=True, check=True).stdout
+        elapsed, added = json.loads(out)
+        times.append(elapsed / 1e6)
+        sizes.append(added / 1024)
+    return statistics.median(times), statistics.median(sizes)
+
+
+def import_mode(options):
+    print(f"-- import in a fresh interpreter, dependencies already imported (median of {options.samples})")
+    results = {}
+    for label, module in (("native", "main"), ("interpreted", "reference_main")):
+        ms, kib = import_cost(module, options.samples)
+        results[label] = (ms, kib)
+        print(f"  {label:<12}  {ms:6.3f} ms   {kib:6.0f} KiB resident added")
+    return results
+
+
+def main_():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("modes", nargs="*", metavar="MODE", help="wall, callgrind or import (default: all)")
+    parser.add_argument("--rounds", type=int, default=15, help="wall: rounds per setup")
+    parser.add_argument("--calls", type=int, default=20000, help="calls per round (callgrind: per count)")
+    parser.add_argument("--samples", type=int, default=21, help="import: fresh interpreters")
+    parser.add_argument("--callgrind-child", action="store_true", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.callgrind_child:
+        callgrind_child(options)
+        return
+    modes = options.modes or ["wall", "callgrind", "import"]
+    unknown = set(modes) - {"wall", "callgrind", "import"}
+    if unknown:
+        parser.error(f"unknown mode: {', '.join(sorted(unknown))}")
+    summary = []
+    if "callgrind" in modes:
+        saved, options.calls = options.calls, min(options.calls, 1000)
+        figures = callgrind(options)
+        options.calls = saved
+        summary += [
+            ("instructions, whole call, real json, native/interpreted", f"{figures['real json']['whole']:.3f}"),
+            ("instructions, whole call, json stubbed", f"{figures['stand-in json']['whole']:.3f}"),
+            ("glue instructions, native/interpreted (real / stubbed json)",
+             f"{figures['real json']['glue']:.3f} / {figures['stand-in json']['glue']:.3f}"),
+        ]
+    if "wall" in modes:
+        ratios = wall(options)
+        summary.append(("wall time ratio, real json / json stubbed",
+                        f"{ratios['real json']:.3f} / {ratios['stand-in json']:.3f}"))
+    if "import" in modes:
+        results = import_mode(options)
+        summary += [("own import (deps already imported), median", f"{results['native'][0]:.3f} ms"),
+                    ("resident memory added by the import", f"{results['native'][1]:.0f} KiB")]
+    print("-- summary")
+    for name, value in summary:
+        print(f"  {name:<62} {value}")
 
 
 if __name__ == "__main__":

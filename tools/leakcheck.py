@@ -93,6 +93,14 @@ class JsonBound:  # dumps as a bound method: unpacked to function + self
         return json_module.dumps(obj)
 
 
+class CallSlot:  # a heap type's instance: a call slot and no vectorcall entry
+    def __init__(self, function):
+        self.function = function
+
+    def __call__(self, *args, **kwargs):
+        return self.function(*args, **kwargs)
+
+
 def send_scenarios(main, stubs):
     """(name, one round) for everything that runs in this interpreter."""
     good_logger, good_requests = stubs.Logger(), stubs.Requests()
@@ -132,6 +140,12 @@ def send_scenarios(main, stubs):
 
     import _testcapi
 
+    kept = []
+
+    def kept_dumps(obj):  # keeps the message, so that every call builds its own
+        kept.append(obj)
+        return json_module.dumps(obj)
+
     class EqualText(str):
         __hash__ = str.__hash__
 
@@ -150,6 +164,11 @@ def send_scenarios(main, stubs):
                                                 main.send("t", "x"), reset())),
         ("send ok reply json function", lambda: (setattr(main, "requests", reply(Obj(json=lambda: [1]))),
                                                  main.send("t", "x"), reset())),
+        ("send ok call slots", lambda: (setattr(main, "logger", Obj(info=CallSlot(lambda *a, **k: None))),
+                                        setattr(main, "requests", Obj(post=CallSlot(lambda **k: stubs.Reply()))),
+                                        main.send("t", "x"), reset())),
+        ("send ok kept message", lambda: (setattr(main, "json", Obj(dumps=kept_dumps)), main.send("t", "x"),
+                                          kept.clear(), reset())),
         # binding errors (line 9)
         ("bind no arguments", bind(9)),
         ("bind one positional", bind(9, "tok")),
@@ -170,6 +189,7 @@ def send_scenarios(main, stubs):
         ("line 14 requests missing", with_globals(14, NameError, requests=None)),
         ("line 14 no post", with_globals(14, AttributeError, requests=Obj())),
         ("line 14 post raises", with_globals(14, requests=Obj(post=raiser))),
+        ("line 14 call-slot post raises", with_globals(14, requests=Obj(post=CallSlot(raiser)))),
         ("line 15 format raises", lambda: (reset(), expect(Boom, 15, main.send, BadFormat(), "x"))),
         ("line 16 json missing", with_globals(16, NameError, json=None)),
         ("line 16 no dumps", with_globals(16, AttributeError, json=Obj())),

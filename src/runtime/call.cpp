@@ -1,5 +1,6 @@
 #include "runtime/call.h"
 
+#include <utility>
 
 #include "runtime/state.h"
 #include "runtime/internals.h"
@@ -160,6 +161,63 @@ PyObject* call_no_args(PyObject* callable)
         }
     }
     return call_object(callable, g_empty_tuple, nullptr);
+}
+
+bool has_vectorcall(PyObject* callable)
+{
+    return vectorcall_entry(callable) != nullptr;
+}
+
+PyObject* call_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    vectorcallfunc entry = vectorcall_entry(callable);
+    if (Py_EnterRecursiveCall(recursion_where)) {
+        return nullptr;
+    }
+    PyObject* result = entry(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
+}
+
+int vector_as_tuple_and_dict(PyObject* const* args, size_t nargsf, PyObject* kwnames, Ref& tuple, Ref& dict)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Ref positional(PyTuple_New(nargs));
+    if (!positional) {
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    }
+    Ref keywords;
+    if (kwnames != nullptr) {
+        keywords = Ref(PyDict_New());
+        if (!keywords) {
+            return -1;
+        }
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+                return -1;
+            }
+        }
+    }
+    tuple = std::move(positional);
+    dict = std::move(keywords);
+    return 0;
+}
+
+PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+{
+    if (has_vectorcall(callable)) {
+        return call_vectorcall(callable, args, nargsf, kwnames);
+    }
+    Ref tuple;
+    Ref dict;
+    if (vector_as_tuple_and_dict(args, nargsf, kwnames, tuple, dict) < 0) {
+        return nullptr;
+    }
+    return call_object(callable, tuple.get(), dict.get());
 }
 
 }  // namespace runtime

@@ -4,6 +4,7 @@
 // public API is used wherever the version has one.
 #pragma once
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/python.h"
 
@@ -81,6 +82,40 @@ private:
     PyObject* exc_ = nullptr;
     bool active_ = true;
 };
+
+// --- method look-up --------------------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Still exported from 3.12 on, but declared only in the internal headers.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
+/// The interpreter's own look-up for a method call obj.name(...): when the
+/// type's attribute is a plain function or method descriptor that the
+/// instance dictionary does not shadow, stores it (a new reference, unbound)
+/// in *method and returns 1, so that it is called with obj in front.
+/// Otherwise stores the attribute as getattr(obj, name) gives it (or null with
+/// the error set) and returns 0. No bound-method object is made.
+inline int object_get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
+{
+    *method = nullptr;
+    return _PyObject_GetMethod(obj, name, method);
+}
+
+// --- vectorcall ------------------------------------------------------------------
+
+/// The vectorcall entry of `callable`, or null when its type has none: what
+/// PyVectorcall_Function answers, read in place instead of through a call.
+inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept
+{
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
+        return nullptr;
+    }
+    vectorcallfunc entry;
+    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
+    return entry;
+}
 
 // --- thread state, code objects, built-in functions ----------------------------
 

@@ -67,4 +67,41 @@ PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cac
     return dict_probe(dict, name, cache);
 }
 
+PyObject* get_method(PyObject* obj, PyObject* name, bool& unbound)
+{
+    PyObject* method;
+    unbound = object_get_method(obj, name, &method) != 0;
+    return method;
+}
+
+PyObject* get_method_cached(PyObject* obj, PyObject* name, ModuleAttrCache& cache, bool& unbound)
+{
+    // Only the exact module type: its attribute look-up is fixed and, for a
+    // name the type does not define, gives the module dictionary's value.
+    if (Py_TYPE(obj) == &PyModule_Type) {
+        PyObject* dict = PyModule_GetDict(obj);
+        if (cache.dict == dict && cache.entry.dict_version == dict_version_of(dict)) {
+            unbound = false;
+            return Py_NewRef(cache.entry.dict_cached_value);
+        }
+        PyObject* value = PyDict_GetItemWithError(dict, name);
+        if (value != nullptr) {
+            cache.dict = dict;
+            cache.entry.dict_version = dict_version_of(dict);
+            cache.entry.dict_cached_value = value;
+            unbound = false;
+            return Py_NewRef(value);
+        }
+        // A probe that raised: the module's own look-up passes the error on,
+        // unless it is an AttributeError, which it takes as "not found".
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+        }
+    }
+    return get_method(obj, name, unbound);
+}
+
 }  // namespace runtime

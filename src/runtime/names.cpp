@@ -10,9 +10,9 @@ PyObject* name_native_line_in_traceback = nullptr;
 PyObject* key_content = nullptr;
 PyObject* name_data = nullptr;
 PyObject* name_dumps = nullptr;
-PyObject* name_format = nullptr;
 PyObject* name_headers = nullptr;
-PyObject* text_webhook_url = nullptr;
+PyObject* text_webhook_url_prefix = nullptr;
+PyObject* text_empty = nullptr;
 PyObject* name_info = nullptr;
 PyObject* name_json = nullptr;
 PyObject* name_logger = nullptr;
@@ -31,7 +31,8 @@ PyObject* name_text = nullptr;
 PyObject* key_text = nullptr;
 PyObject* name_url = nullptr;
 
-PyObject* tuple_log_args = nullptr;
+PyObject* tuple_log_kwnames = nullptr;
+PyObject* tuple_post_kwnames = nullptr;
 PyObject* tuple_send_varnames = nullptr;
 PyObject* code_send = nullptr;
 

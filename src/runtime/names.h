@@ -17,9 +17,9 @@ extern PyObject* name_native_line_in_traceback;
 extern PyObject* key_content;
 extern PyObject* name_data;
 extern PyObject* name_dumps;
-extern PyObject* name_format;
 extern PyObject* name_headers;
-extern PyObject* text_webhook_url;
+extern PyObject* text_webhook_url_prefix;
+extern PyObject* text_empty;
 extern PyObject* name_info;
 extern PyObject* name_json;
 extern PyObject* name_logger;
@@ -39,7 +39,8 @@ extern PyObject* key_text;
 extern PyObject* name_url;
 
 // Cached constants built from the strings.
-extern PyObject* tuple_log_args;       // (text_log_template,)
+extern PyObject* tuple_log_kwnames;    // ("access_token", "text"): keyword names of the log call
+extern PyObject* tuple_post_kwnames;   // ("url", "data", "headers"): keyword names of the post call
 extern PyObject* tuple_send_varnames;  // ("access_token", "text", "headers", "r")
 extern PyObject* code_send;            // code object shown as send.__code__
 

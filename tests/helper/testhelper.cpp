@@ -17,7 +17,8 @@ PyMODINIT_FUNC PyInit_main_testhelper()
     if (module == nullptr) {
         return nullptr;
     }
-    if (add_function_helpers(module) < 0 || add_runtime_helpers(module) < 0) {
+    if (add_function_helpers(module) < 0 || add_runtime_helpers(module) < 0 ||
+        add_bench_helpers(module) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

@@ -61,9 +61,9 @@ def test_first_sub_interpreter_keeps_the_module(fresh):
 
 
 def test_failed_sub_interpreter_import_leaves_no_owner(fresh):
-    # What the failed execution built inside the sub-interpreter outlives it
-    # until the next execution replaces it, and its collector is gone by then:
-    # the leak checker would report those objects.
+    # The strings and constants the failed execution built inside the
+    # sub-interpreter outlive it until the next execution replaces them, and
+    # its collector is gone by then: the leak checker would report them.
     asan = os.environ.get("ASAN_OPTIONS")
     out = fresh("""
         import _testcapi

@@ -130,6 +130,19 @@ int bind_global(PyObject* name, Ref value)
     return PyDict_SetItem(g_module_dict, name, value.get());
 }
 
+// A failed execution in a sub-interpreter gives back the objects that belong
+// to that interpreter (the failed module's dictionary with the dependencies
+// bound in it, its builtins and runtime modules) while it is still alive:
+// released later, from another interpreter, they would run that interpreter's
+// code after its end. The strings, tuples and code objects stay, as after any
+// failed execution; the next execution replaces them.
+void release_interpreter_objects()
+{
+    Py_CLEAR(g_module_dict);
+    Py_CLEAR(g_builtins);
+    Py_CLEAR(g_runtime_module);
+}
+
 // Removes the sys.modules["main"] entry a failed execution added, so that a
 // later import runs again instead of finding a half-built module. The import
 // system removes only the name it imported, which differs when the module is
@@ -293,6 +306,9 @@ failed:
         PyObject* failed_module = g_module;
         g_module = nullptr;
         Py_DECREF(failed_module);
+    }
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        release_interpreter_objects();
     }
     runtime::stop_dict_watching();
     release_interpreter_claim();

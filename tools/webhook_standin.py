@@ -531,6 +531,8 @@ class StandIn:
         for sock in live:
             with contextlib.suppress(OSError):
                 sock.shutdown(socket.SHUT_RDWR)
+        # Held requests end within their 0.1 s poll once stopping is set.
+        self.wait(lambda: self.held == 0)
         self._thread.join(5)
         self._server = None
         if self._tmp is not None:

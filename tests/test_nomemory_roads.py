@@ -51,6 +51,7 @@ def sweep_send():
 '''
 
 
+@test_nomemory.JSON_DUMPS_FAULT
 @pytest.mark.parametrize("road", ["call slots", "kept dictionaries"])
 def test_send_sweep_on_other_roads(fresh, road):
     assert ANCHOR in test_nomemory.DRIVER

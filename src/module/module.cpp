@@ -71,7 +71,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
 }
 
 // The module object for `spec`: the one that already ran, or a new one
-// carrying the spec's attributes.
+// carrying the import spec's attributes.
 Ref create_module(PyObject* spec)
 {
     if (g_module != nullptr) {

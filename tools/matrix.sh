@@ -244,8 +244,8 @@ count() {  # count WORD SUMMARY
 
 run_tests() {  # run_tests SUITE LABEL PYTHON LOGFILE
     in_chroot "$1" MAIN_BUILD_DIR="build-$2" \
-        sh -c 'cd /root/main && exec "$@"' sh "/usr/bin/$3" -m pytest tests -q -p no:cacheprovider \
-        "${pytest_args[@]}" 2>&1 | tee -a "$4"
+        sh -c 'cd /root/main && exec "$@"' sh "/usr/bin/$3" -m pytest -q -p no:cacheprovider \
+        "${pytest_args[@]:-tests}" 2>&1 | tee -a "$4"
 }
 
 run_one() {

@@ -1,7 +1,7 @@
 """Allocation-failure sweeps of send on the roads that the plain stand-ins of
 test_nomemory.py do not take: callees with only a call slot (their arguments
 become a tuple and a dictionary), dependencies that keep the dictionaries they
-get (so each call builds new ones). The driver is test_nomemory's, with its send set-up replaced."""
+get (so each call builds new ones). The driver is test_nomemory's, with its stand-ins for send replaced."""
 import json
 
 import pytest
@@ -19,7 +19,8 @@ class CallSlot:  # an instance of a heap type: no vectorcall entry
         return self.function(*args, **kwargs)
 
 
-def install_road(main, road):
+def install_stand_ins(main):
+    road = os.environ["NOMEM_ROAD"]
     kept = []
     stubs.install(main)
     main.json = json
@@ -30,24 +31,6 @@ def install_road(main, road):
         main.requests.post = CallSlot(lambda **k: stubs.Reply())
     elif road == "kept dictionaries":
         main.json = type("J", (), {"dumps": staticmethod(lambda m: kept.append(m) or json.dumps(m))})()
-
-
-def sweep_send():
-    import main
-    road = os.environ["NOMEM_ROAD"]
-    install_road(main, road)
-    assert main.send("tok", "text") == OK
-
-    def op():
-        return main.send("tok", "text")
-
-    def after(outcome, value):
-        if outcome != "raised":
-            assert value == OK, value
-        install_road(main, road)
-        assert main.send("tok", "again") == OK
-
-    return op, after, SEND_LINES
 '''
 
 

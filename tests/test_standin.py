@@ -4,7 +4,6 @@ import os
 import signal
 import socket
 import ssl
-import statistics
 import subprocess
 import sys
 import threading
@@ -29,27 +28,33 @@ SECRET = "SEC" + "0123456789abcdef" * 4
 
 
 class Clock:
-    def __init__(self):
-        self.now = 1000.0
+    def __init__(self, now=1000.0):
+        self.now = now
 
     def __call__(self):
         return self.now
 
 
+# The stand-in's wall clock, for signed timestamps: driven by the tests, so
+# that no timestamp depends on when a test runs.
+WALL_START = 1_767_225_600.0        # 2026-01-01 00:00 UTC
+
+
 @pytest.fixture(scope="module")
 def served():
-    clock = Clock()
+    clock, wall_clock = Clock(), Clock(WALL_START)
     with ws.StandIn({"tok": (), "kw-tok": ("告警", "alarm"), "other": ()}, clock=clock,
-                    secrets={"signed": SECRET}, close_tokens=["close-tok"],
+                    wall_clock=wall_clock, secrets={"signed": SECRET}, close_tokens=["close-tok"],
                     html_tokens=["html-tok"], stall_tokens=["stall-tok"]) as standin:
-        yield standin, clock
+        yield standin, clock, wall_clock
 
 
 @pytest.fixture
 def standin(served, monkeypatch):
-    standin, clock = served
+    standin, clock, wall_clock = served
     standin.clear()
     clock.now += 1000
+    wall_clock.now += 1000
     apply_env(monkeypatch, standin)
     return standin
 
@@ -135,26 +140,27 @@ def timestamp_with_plus(now_ms):
     return next(t for t in range(now_ms, now_ms + 1000) if "+" in ws.signature(t, SECRET))
 
 
-NOW_MS = int(time.time() * 1000)
 MINUTE = 60_000
+# Each case is the query for a stand-in whose clock reads `now` milliseconds.
 SIGNED_CASES = {
-    "ok": signed_query(NOW_MS),
-    "ok-59-minutes-old": signed_query(NOW_MS - 59 * MINUTE),
-    "ok-plus-encoded": signed_query(timestamp_with_plus(NOW_MS)),
-    "sign-plus-not-encoded": signed_query(timestamp_with_plus(NOW_MS), encode=False),
-    "sign-other-secret": signed_query(NOW_MS, secret="SECother"),
-    "sign-missing": f"access_token=signed&timestamp={NOW_MS}",
-    "timestamp-missing": f"access_token=signed&sign={ws.signature(NOW_MS, SECRET)}",
-    "timestamp-61-minutes-old": signed_query(NOW_MS - 61 * MINUTE),
-    "timestamp-61-minutes-ahead": signed_query(NOW_MS + 61 * MINUTE),
-    "timestamp-in-seconds": signed_query(NOW_MS // 1000),
-    "ok-unsigned-robot-ignores-both": signed_query(NOW_MS, secret="whatever", token="tok"),
+    "ok": lambda now: signed_query(now),
+    "ok-59-minutes-old": lambda now: signed_query(now - 59 * MINUTE),
+    "ok-plus-encoded": lambda now: signed_query(timestamp_with_plus(now)),
+    "sign-plus-not-encoded": lambda now: signed_query(timestamp_with_plus(now), encode=False),
+    "sign-other-secret": lambda now: signed_query(now, secret="SECother"),
+    "sign-missing": lambda now: f"access_token=signed&timestamp={now}",
+    "timestamp-missing": lambda now: f"access_token=signed&sign={ws.signature(now, SECRET)}",
+    "timestamp-61-minutes-old": lambda now: signed_query(now - 61 * MINUTE),
+    "timestamp-61-minutes-ahead": lambda now: signed_query(now + 61 * MINUTE),
+    "timestamp-in-seconds": lambda now: signed_query(now // 1000),
+    "ok-unsigned-robot-ignores-both": lambda now: signed_query(now, secret="whatever", token="tok"),
 }
 
 
 @pytest.mark.parametrize("case", SIGNED_CASES)
-def test_signed_robots_check_timestamp_and_sign(standin, case):
-    r = post(token=None, url=f"{URL}?{SIGNED_CASES[case]}")
+def test_signed_robots_check_timestamp_and_sign(standin, served, case):
+    query = SIGNED_CASES[case](int(served[2]() * 1000))
+    r = post(token=None, url=f"{URL}?{query}")
     expected = case.split("-")[0]
     assert (r.status_code, r.json()) == (200, ws.reply_payload(expected))
 
@@ -291,7 +297,9 @@ def test_keep_alive_requests_do_not_stall(standin):
             post(session=session)
             times.append(time.perf_counter() - start)
     assert len(standin.tunnels) == 1
-    assert statistics.median(times) < 0.02, times
+    # A stalled exchange waits for the peer's delayed ACK on every request
+    # (40 ms or more); the quickest of them tells, however busy the machine.
+    assert min(times) < 0.03, times
 
 
 def test_idle_connections_time_out(monkeypatch, tmp_path):
@@ -333,7 +341,8 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
             monkeypatch.delenv(key, raising=False)
         assert post(token="cli-tok", data=text_message("kw!")).json()["errcode"] == 0
         assert post(token="cli-tok").json() == ws.reply_payload("keyword")
-        assert post(token=None, url=f"{URL}?{signed_query(NOW_MS)}",
+        # This stand-in reads the real clock: the timestamp is taken now.
+        assert post(token=None, url=f"{URL}?{signed_query(int(time.time() * 1000))}",
                     data=text_message("kw")).json()["errcode"] == 0
         assert post(token="nobody").json() == {"errcode": 300001, "errmsg": "token is not exist"}
         records = [json.loads(line) for line in record_file.read_text().splitlines()]

@@ -1,5 +1,7 @@
 #include "function/function.h"
 
+#include <cstring>
+
 #include "runtime/ref.h"
 
 namespace function {
@@ -40,6 +42,45 @@ bool kw_is_empty(PyObject* kw)
     return kw == nullptr || PyDict_Size(kw) == 0;
 }
 
+// Why `found` cannot stand in for `static_type`, or null when it can. Records
+// of the found type are read and written by this module's code and its by
+// ours, so everything the record layout and the calls rely on must agree;
+// only a native copy of this very type does (a class made by Python code is
+// a heap type, whatever its instance size).
+const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
+{
+    constexpr const char* not_a_type = "is not a type object";
+    constexpr const char* wrong_size = "has the wrong size, try recompiling";
+    if (!PyType_Check(found)) {
+        return not_a_type;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(found);
+    if (type->tp_basicsize != static_type->tp_basicsize) {
+        return wrong_size;
+    }
+    if ((type->tp_flags & Py_TPFLAGS_HEAPTYPE) != 0) {
+        return not_a_type;
+    }
+    // The rest of the layout: the garbage-collector header and the offsets
+    // that the interpreter reads in each record.
+    constexpr unsigned long layout_flags = Py_TPFLAGS_HAVE_GC;
+    if (type->tp_itemsize != static_type->tp_itemsize ||
+        (type->tp_flags & layout_flags) != (static_type->tp_flags & layout_flags) ||
+        type->tp_dictoffset != static_type->tp_dictoffset ||
+        type->tp_weaklistoffset != static_type->tp_weaklistoffset) {
+        return wrong_size;
+    }
+    // What it is and how it is called: a static type of the same name whose
+    // calls take the same road.
+    constexpr unsigned long call_flags = Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    if (std::strcmp(type->tp_name, static_type->tp_name) != 0 ||
+        (type->tp_flags & call_flags) != (static_type->tp_flags & call_flags) ||
+        type->tp_vectorcall_offset != static_type->tp_vectorcall_offset) {
+        return not_a_type;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 PyTypeObject NativeFunction_Type = make_static_type();
@@ -53,17 +94,7 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     runtime::Ref shared = runtime::Ref::borrow(borrowed);
     runtime::Ref found(PyObject_GetAttrString(shared.get(), static_type->tp_name));
     if (found) {
-        // Only a static type can be a native copy of this type: a class made
-        // by Python code is always a heap type, whatever its instance size.
-        const char* problem = nullptr;
-        if (!PyType_Check(found.get())) {
-            problem = "is not a type object";
-        } else if (reinterpret_cast<PyTypeObject*>(found.get())->tp_basicsize != static_type->tp_basicsize) {
-            problem = "has the wrong size, try recompiling";
-        } else if (PyType_HasFeature(reinterpret_cast<PyTypeObject*>(found.get()), Py_TPFLAGS_HEAPTYPE)) {
-            problem = "is not a type object";
-        }
-        if (problem != nullptr) {
+        if (const char* problem = shared_type_problem(found.get(), static_type)) {
             PyErr_Format(PyExc_TypeError, "Shared native type %.200s %s", static_type->tp_name, problem);
             return nullptr;
         }

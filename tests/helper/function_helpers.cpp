@@ -257,7 +257,64 @@ PyObject* record_layout(PyObject*, PyObject*)
                          static_cast<Py_ssize_t>(offsetof(NativeFunction, func_dict)));
 }
 
+// lookalike_type(kind): a static type that matches the shared type in
+// instance size but differs in one thing its records or calls rely on:
+// "name", "gc", "dict", "weaklist", "vectorcall" or "method_descriptor".
+// Each is made and readied once, and never instantiated.
+PyObject* lookalike_call(PyObject*, PyObject*, PyObject*)
+{
+    Py_RETURN_NONE;
+}
+
+PyObject* lookalike_type(PyObject*, PyObject* arg)
+{
+    static const char* const kinds[] = {"name", "gc", "dict", "weaklist", "vectorcall", "method_descriptor"};
+    constexpr int count = sizeof kinds / sizeof kinds[0];
+    static PyTypeObject types[count];
+    const char* kind = PyUnicode_AsUTF8(arg);
+    if (kind == nullptr) {
+        return nullptr;
+    }
+    int i = 0;
+    while (i < count && std::strcmp(kinds[i], kind) != 0) {
+        ++i;
+    }
+    if (i == count) {
+        return PyErr_Format(PyExc_ValueError, "no look-alike type %s", kind);
+    }
+    PyTypeObject* type = &types[i];
+    if (type->tp_name == nullptr) {
+        Py_SET_REFCNT(reinterpret_cast<PyObject*>(type), 1);
+        type->tp_name = "native_function_or_method";
+        type->tp_basicsize = sizeof(NativeFunction);
+        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = function::native_function_traverse;
+        type->tp_clear = function::native_function_clear;
+        type->tp_dealloc = function::native_function_dealloc;
+        type->tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist);
+        type->tp_dictoffset = offsetof(NativeFunction, func_dict);
+        type->tp_call = lookalike_call;
+        switch (i) {
+        case 0: type->tp_name = "main_testhelper.lookalike"; break;
+        case 1: type->tp_flags &= ~Py_TPFLAGS_HAVE_GC; type->tp_traverse = nullptr; type->tp_clear = nullptr; break;
+        case 2: type->tp_dictoffset = offsetof(NativeFunction, func_name); break;
+        case 3: type->tp_weaklistoffset = offsetof(NativeFunction, func_name); break;
+        case 4:
+            type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+            type->tp_vectorcall_offset = offsetof(NativeFunction, func_name);
+            break;
+        default: type->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR; break;
+        }
+        if (PyType_Ready(type) < 0) {
+            type->tp_name = nullptr;
+            return nullptr;
+        }
+    }
+    return Py_NewRef(reinterpret_cast<PyObject*>(type));
+}
+
 PyMethodDef helper_methods[] = {
+    {"lookalike_type", lookalike_type, METH_O, nullptr},
     {"make_function", as_cfunction(make_function), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"set_defaults_loader", set_defaults_loader, METH_VARARGS, nullptr},
     {"loader_calls", loader_calls, METH_NOARGS, nullptr},

@@ -302,7 +302,7 @@ def test_logger_that_deletes_requests_mid_call(recorded):
 
     main.logger = Deleting()
     exc = raises_at(NameError, 14, "tok", "text")
-    assert str(exc) == "name 'requests' is not defined"
+    assert str(exc) == "name 'requests' is not defined" and exc.name == "requests"
     assert requests.calls == []
 
 

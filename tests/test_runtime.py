@@ -140,8 +140,9 @@ class TestGlobalLookup:
         runtime_globals["gone"] = 1
         helper.lookup_global("gone")
         del runtime_globals["gone"]
-        with pytest.raises(NameError, match="name 'gone' is not defined"):
+        with pytest.raises(NameError, match="name 'gone' is not defined") as info:
             helper.lookup_global("gone")
+        assert info.value.name == "gone"
 
 
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="dictionaries carry a version tag of their own before 3.14")

@@ -148,7 +148,7 @@ class TestFailures:
         _, requests = standins
         del main.logger
         info = fails_at(10, NameError, "t", "x")
-        assert str(info.value) == "name 'logger' is not defined"
+        assert str(info.value) == "name 'logger' is not defined" and info.value.name == "logger"
         assert requests.calls == []
         assert len(entries(info)) == 1
 

@@ -54,6 +54,18 @@ public:
         PyErr_Fetch(&type_, &exc_, &tb_);
 #endif
     }
+    /// The saved exception object (borrowed), or null when none was pending.
+    /// On 3.11 a pending exception may still be a bare type and value: it is
+    /// made into its instance first (which can fail into a MemoryError).
+    PyObject* peek() noexcept
+    {
+#if PY_VERSION_HEX < 0x030C0000
+        if (type_ != nullptr) {
+            PyErr_NormalizeException(&type_, &exc_, &tb_);
+        }
+#endif
+        return exc_;
+    }
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     /// Puts the exception back, replacing any raised since; the destructor

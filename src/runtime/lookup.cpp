@@ -41,11 +41,31 @@ PyObject* lookup_global(PyObject* name, DictCache& cache)
     return lookup_builtin(name);
 }
 
+namespace {
+
+// NameError "name '...' is not defined", carrying the missing name in its
+// `name` attribute as the interpreter's own does (tracebacks read it for their
+// "Did you mean" hint). Where the attribute cannot be set, the error goes
+// without it; where the error itself cannot be made, the allocation's
+// MemoryError is raised instead.
+[[gnu::cold]] void raise_name_error(PyObject* name)
+{
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    SavedError error;
+    PyObject* exc = error.peek();
+    if (exc != nullptr && PyErr_GivenExceptionMatches(exc, PyExc_NameError) &&
+        PyObject_SetAttrString(exc, "name", name) < 0) {
+        PyErr_Clear();
+    }
+}
+
+}  // namespace
+
 PyObject* lookup_builtin(PyObject* name)
 {
     PyObject* value = get_attr(g_builtins, name);
     if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        raise_name_error(name);
     }
     return value;
 }

@@ -137,6 +137,20 @@ def test_token_kept_out_of_logs(standin, capfd, patched_before):
     assert standin.requests[0].query == f"access_token={TOKEN}"      # the service still gets it
 
 
+@pytest.mark.parametrize("patched", [False, True])
+def test_log_record_location(standin, patched):
+    if patched:
+        run(recipe("Where the INFO record says it came from"))
+    records = []
+    sink = logger.add(lambda m: records.append("{name}:{function}:{line}".format(**m.record)))
+    try:
+        line = sys._getframe().f_lineno + 1
+        assert main.send(TOKEN, "where from") == OK
+    finally:
+        logger.remove(sink)
+    assert records == (["main:send:10"] if patched else [f"{__name__}:test_log_record_location:{line}"])
+
+
 def test_requests_errors_carry_the_token(standin):
     with pytest.raises(requests.exceptions.ConnectionError, match="access_token=drop"):
         main.send("drop", "x")

@@ -180,6 +180,24 @@ def test_dictionary_watcher_is_given_back_and_can_be_done_without(fresh):
     """)
 
 
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="dictionaries carry a version tag of their own before 3.14")
+def test_a_watcher_cleared_by_other_code_is_noticed(fresh):
+    fresh("""
+        import gc, _testcapi, stubs
+        ours = _testcapi.add_dict_watcher(0)      # the lowest free id: the one main takes
+        _testcapi.clear_dict_watcher(ours)
+        import main
+        stubs.install(main)
+        main.send("tok", "first")
+        _testcapi.clear_dict_watcher(ours)        # other native code, clearing an id it does not own
+        for n in range(3):
+            logger, posted = stubs.install(main)  # the stand-ins bound before die here
+            gc.collect()
+            main.send("tok", str(n))
+            assert len(posted.calls) == len(logger.calls) == 1
+    """)
+
+
 class TestVersionCheck:
     @pytest.mark.parametrize("version, expected", [
         ("3.11.2 (main, Apr 28 2025)", "3.11"),

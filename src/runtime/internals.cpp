@@ -8,9 +8,28 @@ namespace runtime {
 
 namespace {
 
-// The module watches a handful of dictionaries (its own globals, the shared
-// runtime module's, the modules whose attributes it caches); a fixed table
-// keeps the watcher callback free of allocation, so it cannot fail.
+// Every dictionary whose stamp is read is watched: the module's globals, the
+// shared runtime module's, the modules whose attributes send caches, and the
+// headers, message and content dictionaries that send stamps to reuse them
+// (those come and go with each call that cannot reuse its spare, and their
+// slot goes with them). A fixed table keeps the watcher callback free of
+// allocation, so it cannot fail; a dictionary that finds the table full is
+// not watched and is probed on every read.
+//
+// Two limits, both reached only by other native code that breaks the
+// interpreter's rules for watchers, and not guarded against beyond what is
+// said here:
+// - The callback runs before the change it reports. A second watcher whose
+//   callback runs Python code (the interpreter's documentation forbids it)
+//   can call send between our callback and the change: send then reads the
+//   old value under the new stamp and serves it after the change. Telling
+//   when the change has landed would take a probe on every read, which is
+//   what the stamps are there to save.
+// - Native code may clear our watcher id with PyDict_ClearWatcher without
+//   owning it. Every read of a stamp checks that the id still answers
+//   (watcher_answers) and starts afresh when it does not; but if that code
+//   then registers a watcher of its own under the same id, the id answers
+//   again with a callback that is not ours, and the stamps stop moving.
 struct Watched {
     PyObject* dict;  // not owned: the entry goes when the dictionary does
     std::uint64_t stamp;
@@ -77,11 +96,43 @@ bool watch(PyObject* dict) noexcept
 
 }  // namespace
 
+// Forgets every watched dictionary after our watcher id stopped answering:
+// its slot is no longer ours, so it is neither unwatched nor cleared. The
+// next read registers a new watcher.
+[[gnu::cold]] void forget_lost_watcher() noexcept
+{
+    watched_count = 0;
+    watcher_id = -1;
+}
+
+// True while our watcher id still has a callback. PyDict_Watch of a
+// dictionary that is watched already only sets its bit again; it fails when
+// the id has no watcher any more (someone else cleared it).
+// Any exception pending before is kept.
+bool watcher_answers(PyObject* dict) noexcept
+{
+    if (PyErr_Occurred() != nullptr) [[unlikely]] {
+        SavedError saved;
+        return watcher_answers(dict);
+    }
+    if (PyDict_Watch(watcher_id, dict) == 0) [[likely]] {
+        return true;
+    }
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
 std::uint64_t dict_version_of(PyObject* dict) noexcept
 {
     int i = find_watched(dict);
     if (i >= 0) {
-        return watched[i].stamp;
+        if (watcher_answers(dict)) [[likely]] {
+            return watched[i].stamp;
+        }
+        forget_lost_watcher();
+        return next_stamp();
     }
     if (watch(dict)) {
         return watched[watched_count - 1].stamp;

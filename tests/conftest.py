@@ -4,6 +4,7 @@ The build directory comes from MAIN_BUILD_DIR (default: build/ beside the
 sources). Tests run under the interpreter that runs pytest, which must be the
 one the build was made for.
 """
+import functools
 import importlib.machinery
 import os
 import subprocess
@@ -70,3 +71,31 @@ def apply_standin_env(monkeypatch, standin):
             monkeypatch.setenv(key, value)
     for key in ("ALL_PROXY", "all_proxy", "HTTP_PROXY", "http_proxy"):
         monkeypatch.delenv(key, raising=False)
+
+
+# --- CPython's own faults --------------------------------------------------------
+
+@functools.cache
+def cpython_fault(name):
+    """Whether tools/cpython_faults.py reproduces CPython's own fault `name`
+    (json-dumps, type-ready) under this interpreter, with no code of ours."""
+    proc = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "cpython_faults.py"), name],
+                          capture_output=True, text=True, env=python_env(), timeout=600)
+    if proc.returncode != 0:
+        raise RuntimeError(f"cpython_faults.py {name} failed:\n{proc.stderr}")
+    return f"{name}: crashes" in proc.stdout
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "cpython_fault(name): expected to fail (strictly) where CPython's own fault `name` "
+        "reproduces, as tools/cpython_faults.py finds by running it")
+
+
+def pytest_runtest_setup(item):
+    for mark in item.iter_markers("cpython_fault"):
+        (name,) = mark.args
+        if cpython_fault(name):
+            item.add_marker(pytest.mark.xfail(
+                raises=AssertionError, strict=True,
+                reason=f"CPython's own fault '{name}' reproduces here (tools/cpython_faults.py)"))

@@ -8,17 +8,12 @@ when the failure is absorbed), never a crash or a SystemError, and the module
 must work normally afterwards in the same child.
 """
 import json
-import sys
 
 import pytest
 
-# CPython's own faults, reproduced without this module by tools/cpython_faults.py.
-TYPE_READY_FAULT = pytest.mark.xfail(
-    sys.version_info[:3] == (3, 13, 5), raises=AssertionError, strict=True,
-    reason="CPython 3.13.5: an allocation failure in PyType_Ready corrupts the type's dictionary")
-JSON_DUMPS_FAULT = pytest.mark.xfail(
-    sys.version_info[:2] == (3, 13), raises=AssertionError, strict=True,
-    reason="CPython 3.13: after a MemoryError inside json.dumps its next call crashes")
+# CPython's own faults, where tools/cpython_faults.py reproduces them here.
+TYPE_READY_FAULT = pytest.mark.cpython_fault("type-ready")
+JSON_DUMPS_FAULT = pytest.mark.cpython_fault("json-dumps")
 
 DRIVER = r'''
 import _imp, importlib, importlib.util, json, os, sys, traceback

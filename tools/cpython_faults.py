@@ -1,14 +1,16 @@
-"""Reproduces, with no code of this project, the interpreter faults that
-tests/test_nomemory.py expects to fail on CPython 3.13:
+"""Reproduces, with no code of this project, the interpreter faults under
+allocation failure that some CPython versions have. The test suite runs it
+to decide which allocation-failure sweeps are expected to fail here:
 
   json-dumps  a MemoryError inside json.dumps makes its next call crash in
-              function creation (3.13.5 and 3.13.18, release and debug);
+              function creation (seen on 3.12.1, 3.13.0, 3.13.5 and 3.13.18);
   type-ready  an allocation failure while a static type (the standard
               library's _testbuffer.ndarray) is made ready leaves the type's
               dictionary corrupt: a consistency assertion in the debug build,
-              a crash in the next insertion in the release build (3.13.5).
+              a crash in the next insertion in the release build (seen on
+              3.13.0 and 3.13.5).
 
-    /usr/bin/python3.13 tools/cpython_faults.py
+    /usr/bin/python3.13 tools/cpython_faults.py [json-dumps] [type-ready]
 
 Allocation k of the operation fails (for k = 0, 1, ...), each k in a forked
 child; then the operation runs again normally. One line per fault: the first
@@ -76,7 +78,12 @@ def first_crash_logged(operation, limit, warm, log):
     return f"clean (first {limit} allocation points)"
 
 
+FAULTS = {
+    "json-dumps": lambda: first_crash(dumps, 400),
+    "type-ready": lambda: first_crash(load_testbuffer, 400, warm=False),  # a loaded copy is reused
+}
+
 if __name__ == "__main__":
     print(sys.version.split()[0], "debug" if hasattr(sys, "gettotalrefcount") else "release")
-    print("json-dumps:", first_crash(dumps, 400))
-    print("type-ready:", first_crash(load_testbuffer, 400, warm=False))  # a loaded copy is reused
+    for name in sys.argv[1:] or FAULTS:
+        print(f"{name}:", FAULTS[name]())

@@ -303,7 +303,10 @@ PyObject* lookalike_type(PyObject*, PyObject* arg)
             type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
             type->tp_vectorcall_offset = offsetof(NativeFunction, func_name);
             break;
-        default: type->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR; break;
+        default:
+            type->tp_flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
+            type->tp_descr_get = function::native_function_descr_get;
+            break;
         }
         if (PyType_Ready(type) < 0) {
             type->tp_name = nullptr;

@@ -94,8 +94,6 @@ bool watch(PyObject* dict) noexcept
     return true;
 }
 
-}  // namespace
-
 // Forgets every watched dictionary after our watcher id stopped answering:
 // its slot is no longer ours, so it is neither unwatched nor cleared. The
 // next read registers a new watcher.

@@ -55,8 +55,9 @@ declare -A debug_builds=([trixie]=1 [sid]=1)
 declare -A suite_timeout=([bookworm-arm64]=3600)
 chroots=(trixie sid bookworm-arm64)
 
-# The pyenv runs' test dependencies, from PyPI.
-pyenv_packages=(pytest hypothesis requests loguru trustme cryptography)
+# The pyenv runs' build tools and test dependencies, from PyPI (Debian 12's
+# meson cannot introspect 3.12 and later).
+pyenv_packages=(meson ninja pytest hypothesis requests loguru trustme cryptography)
 
 common_packages=(
     g++ meson ninja-build pkg-config binutils python3-mesonpy
@@ -361,7 +362,7 @@ run_tests() {  # run_tests SUITE LABEL PYTHON LOGFILE
 
 run_one() {
     local label=$1 suite=$2 python=$3 logfile status start summary passed failed skipped xfailed errors
-    local build_python test_python workdir
+    local build_python test_python workdir meson=meson
     logfile=$base/logs/$label.log
     workdir=$(workdir_of "$suite")
     if [ "$suite" = pyenv ]; then
@@ -372,6 +373,7 @@ run_one() {
         fi
         build_python=$python
         test_python=$base/pyenv/venv-$label/bin/python
+        meson=$base/pyenv/venv-$label/bin/meson
         log "$label: venv with the test dependencies from PyPI"
         if ! timed "packages $label" waitfor pyenv_venv "$python" "$base/pyenv/venv-$label" >"$logfile" 2>&1; then
             tail -30 "$logfile"
@@ -385,7 +387,7 @@ run_one() {
     fi
     log "$label: build for $build_python"
     if ! timed "build $label" waitfor in_suite "$suite" \
-            sh -c "cd '$workdir' && meson setup build-$label -Dpython=$build_python && ninja -C build-$label" \
+            sh -c "cd '$workdir' && $meson setup build-$label -Dpython=$build_python && ninja -C build-$label" \
             >>"$logfile" 2>&1; then
         tail -40 "$logfile"
         results+=("$(printf '%-13s %-7s build failed' "$label" "$suite")")

@@ -3,11 +3,12 @@
 // deallocation). The type may be shared with other modules, so these slots
 // can serve records built elsewhere: they rely on the record layout only.
 //
-// Reference discipline: a setter takes its reference to the new value, stores
-// it, and only then releases the old value; clearing nulls a field before it
-// releases what the field held. Any release may run arbitrary code (a __del__,
-// a weak-reference callback) that reads this very object, so the record must
-// be consistent at every release.
+// Reference discipline, the one rule of every field store in this project: a
+// setter takes its reference to the new value, stores it, and only then
+// releases the old value (Py_XSETREF); clearing nulls a field before it
+// releases what the field held (Py_CLEAR). Any release may run arbitrary code
+// (a __del__, a weak-reference callback) that reads this very object, so the
+// record must be consistent at every release.
 #include "function/function.h"
 #include "runtime/internals.h"
 
@@ -17,44 +18,25 @@ namespace function {
 
 namespace {
 
-NativeFunction* as_native(PyObject* func)
+NativeFunction* as_native(PyObject* func) noexcept
 {
     return reinterpret_cast<NativeFunction*>(func);
 }
 
-// Stores `owned` (a new reference, or null) in `field`, then releases the old
-// value.
-void replace_field(PyObject*& field, PyObject* owned)
-{
-    PyObject* old = field;
-    field = owned;
-    Py_XDECREF(old);
-}
-
-// Nulls `field`, then releases the value it held.
-void clear_field(PyObject*& field)
-{
-    PyObject* old = field;
-    if (old != nullptr) {
-        field = nullptr;
-        Py_DECREF(old);
-    }
-}
-
 // A new reference to `value`, or to None when it is null.
-PyObject* new_ref_or_none(PyObject* value)
+PyObject* new_ref_or_none(PyObject* value) noexcept
 {
     return Py_NewRef(value != nullptr ? value : Py_None);
 }
 
-PyObject** defaults_slots(NativeFunction* op)
+PyObject** defaults_slots(NativeFunction* op) noexcept
 {
     return static_cast<PyObject**>(op->defaults_block);
 }
 
 // Runs the defaults loader and stores both of its results; 0, or -1 with an
 // exception set and both fields as they were.
-int fill_defaults(NativeFunction* op)
+int fill_defaults(NativeFunction* op) noexcept
 {
     runtime::Ref pair(op->defaults_loader(reinterpret_cast<PyObject*>(op)));
     if (!pair) {
@@ -80,7 +62,7 @@ int fill_defaults(NativeFunction* op)
 }
 
 // The shared rule of the two defaults getters, for `field` of `op`.
-PyObject* get_lazy_defaults(NativeFunction* op, PyObject* NativeFunction::*field)
+PyObject* get_lazy_defaults(NativeFunction* op, PyObject* NativeFunction::*field) noexcept
 {
     if (op->*field != nullptr) {
         return Py_NewRef(op->*field);
@@ -95,7 +77,7 @@ PyObject* get_lazy_defaults(NativeFunction* op, PyObject* NativeFunction::*field
     return new_ref_or_none(op->*field);
 }
 
-PyObject* native_function_get_doc(PyObject* func, void*)
+PyObject* native_function_get_doc(PyObject* func, void*) noexcept
 {
     NativeFunction* op = as_native(func);
     if (op->func_doc != nullptr) {
@@ -112,13 +94,13 @@ PyObject* native_function_get_doc(PyObject* func, void*)
     return Py_NewRef(doc);
 }
 
-int native_function_set_doc(PyObject* func, PyObject* value, void*)
+int native_function_set_doc(PyObject* func, PyObject* value, void*) noexcept
 {
-    replace_field(as_native(func)->func_doc, Py_NewRef(value != nullptr ? value : Py_None));
+    Py_XSETREF(as_native(func)->func_doc, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
-PyObject* native_function_get_name(PyObject* func, void*)
+PyObject* native_function_get_name(PyObject* func, void*) noexcept
 {
     NativeFunction* op = as_native(func);
     if (op->func_name == nullptr) {
@@ -130,40 +112,40 @@ PyObject* native_function_get_name(PyObject* func, void*)
     return Py_NewRef(op->func_name);
 }
 
-int native_function_set_name(PyObject* func, PyObject* value, void*)
+int native_function_set_name(PyObject* func, PyObject* value, void*) noexcept
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
         return -1;
     }
-    replace_field(as_native(func)->func_name, Py_NewRef(value));
+    Py_XSETREF(as_native(func)->func_name, Py_NewRef(value));
     return 0;
 }
 
 // Never null on a live object; only an object already emptied by clearing
 // has none, and it answers None.
-PyObject* native_function_get_qualname(PyObject* func, void*)
+PyObject* native_function_get_qualname(PyObject* func, void*) noexcept
 {
     return new_ref_or_none(as_native(func)->func_qualname);
 }
 
-int native_function_set_qualname(PyObject* func, PyObject* value, void*)
+int native_function_set_qualname(PyObject* func, PyObject* value, void*) noexcept
 {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
         return -1;
     }
-    replace_field(as_native(func)->func_qualname, Py_NewRef(value));
+    Py_XSETREF(as_native(func)->func_qualname, Py_NewRef(value));
     return 0;
 }
 
 // The closure object is what a bound native function reports as its self.
-PyObject* native_function_get_self(PyObject* func, void*)
+PyObject* native_function_get_self(PyObject* func, void*) noexcept
 {
     return new_ref_or_none(as_native(func)->func_closure);
 }
 
-PyObject* native_function_get_dict(PyObject* func, void*)
+PyObject* native_function_get_dict(PyObject* func, void*) noexcept
 {
     NativeFunction* op = as_native(func);
     if (op->func_dict == nullptr) {
@@ -175,7 +157,7 @@ PyObject* native_function_get_dict(PyObject* func, void*)
     return Py_NewRef(op->func_dict);
 }
 
-int native_function_set_dict(PyObject* func, PyObject* value, void*)
+int native_function_set_dict(PyObject* func, PyObject* value, void*) noexcept
 {
     if (value == nullptr) {
         PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
@@ -185,33 +167,33 @@ int native_function_set_dict(PyObject* func, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
-    replace_field(as_native(func)->func_dict, Py_NewRef(value));
+    Py_XSETREF(as_native(func)->func_dict, Py_NewRef(value));
     return 0;
 }
 
 // Like the qualified name: None only on an object emptied by clearing.
-PyObject* native_function_get_globals(PyObject* func, void*)
+PyObject* native_function_get_globals(PyObject* func, void*) noexcept
 {
     return new_ref_or_none(as_native(func)->func_globals);
 }
 
 // A native function has no cells; its closure object shows as __self__.
-PyObject* native_function_get_closure(PyObject*, void*)
+PyObject* native_function_get_closure(PyObject*, void*) noexcept
 {
     Py_RETURN_NONE;
 }
 
-PyObject* native_function_get_code(PyObject* func, void*)
+PyObject* native_function_get_code(PyObject* func, void*) noexcept
 {
     return new_ref_or_none(as_native(func)->func_code);
 }
 
-PyObject* native_function_get_defaults(PyObject* func, void*)
+PyObject* native_function_get_defaults(PyObject* func, void*) noexcept
 {
     return get_lazy_defaults(as_native(func), &NativeFunction::func_defaults);
 }
 
-int native_function_set_defaults(PyObject* func, PyObject* value, void*)
+int native_function_set_defaults(PyObject* func, PyObject* value, void*) noexcept
 {
     if (value == nullptr) {
         value = Py_None;
@@ -220,16 +202,16 @@ int native_function_set_defaults(PyObject* func, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    replace_field(as_native(func)->func_defaults, Py_NewRef(value));
+    Py_XSETREF(as_native(func)->func_defaults, Py_NewRef(value));
     return 0;
 }
 
-PyObject* native_function_get_kwdefaults(PyObject* func, void*)
+PyObject* native_function_get_kwdefaults(PyObject* func, void*) noexcept
 {
     return get_lazy_defaults(as_native(func), &NativeFunction::func_kwdefaults);
 }
 
-int native_function_set_kwdefaults(PyObject* func, PyObject* value, void*)
+int native_function_set_kwdefaults(PyObject* func, PyObject* value, void*) noexcept
 {
     if (value == nullptr) {
         value = Py_None;
@@ -238,11 +220,11 @@ int native_function_set_kwdefaults(PyObject* func, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
         return -1;
     }
-    replace_field(as_native(func)->func_kwdefaults, Py_NewRef(value));
+    Py_XSETREF(as_native(func)->func_kwdefaults, Py_NewRef(value));
     return 0;
 }
 
-PyObject* native_function_get_annotations(PyObject* func, void*)
+PyObject* native_function_get_annotations(PyObject* func, void*) noexcept
 {
     NativeFunction* op = as_native(func);
     if (op->func_annotations == nullptr) {
@@ -255,7 +237,7 @@ PyObject* native_function_get_annotations(PyObject* func, void*)
 }
 
 // None and deletion empty the field, so that the next read makes a new dict.
-int native_function_set_annotations(PyObject* func, PyObject* value, void*)
+int native_function_set_annotations(PyObject* func, PyObject* value, void*) noexcept
 {
     if (value == Py_None) {
         value = nullptr;
@@ -264,13 +246,13 @@ int native_function_set_annotations(PyObject* func, PyObject* value, void*)
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace_field(as_native(func)->func_annotations, Py_XNewRef(value));
+    Py_XSETREF(as_native(func)->func_annotations, Py_XNewRef(value));
     return 0;
 }
 
 // Pickling saves the object as a reference to the global named by the native
 // definition, in the module named by __module__.
-PyObject* native_function_reduce(PyObject* func, PyObject*)
+PyObject* native_function_reduce(PyObject* func, PyObject*) noexcept
 {
     return PyUnicode_FromString(as_native(func)->m_ml->ml_name);
 }
@@ -309,7 +291,7 @@ PyGetSetDef native_function_getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyObject* native_function_repr(PyObject* func)
+PyObject* native_function_repr(PyObject* func) noexcept
 {
     NativeFunction* op = as_native(func);
     if (op->func_qualname == nullptr) {
@@ -319,7 +301,7 @@ PyObject* native_function_repr(PyObject* func)
     return PyUnicode_FromFormat("<native function %U at %p>", op->func_qualname, func);
 }
 
-int native_function_traverse(PyObject* func, visitproc visit, void* arg)
+int native_function_traverse(PyObject* func, visitproc visit, void* arg) noexcept
 {
     NativeFunction* op = as_native(func);
     Py_VISIT(op->func_closure);
@@ -342,26 +324,26 @@ int native_function_traverse(PyObject* func, visitproc visit, void* arg)
     return 0;
 }
 
-int native_function_clear(PyObject* func)
+int native_function_clear(PyObject* func) noexcept
 {
     NativeFunction* op = as_native(func);
-    clear_field(op->func_closure);
-    clear_field(op->m_module);
-    clear_field(op->func_dict);
-    clear_field(op->func_name);
-    clear_field(op->func_qualname);
-    clear_field(op->func_doc);
-    clear_field(op->func_globals);
-    clear_field(op->func_code);
-    clear_field(op->func_class);
-    clear_field(op->func_defaults);
-    clear_field(op->func_kwdefaults);
-    clear_field(op->func_annotations);
+    Py_CLEAR(op->func_closure);
+    Py_CLEAR(op->m_module);
+    Py_CLEAR(op->func_dict);
+    Py_CLEAR(op->func_name);
+    Py_CLEAR(op->func_qualname);
+    Py_CLEAR(op->func_doc);
+    Py_CLEAR(op->func_globals);
+    Py_CLEAR(op->func_code);
+    Py_CLEAR(op->func_class);
+    Py_CLEAR(op->func_defaults);
+    Py_CLEAR(op->func_kwdefaults);
+    Py_CLEAR(op->func_annotations);
     if (op->defaults_block != nullptr) {
         // The block and the count are read again after every release: code run
         // by a release may have cleared this object already.
         for (std::int32_t i = 0; op->defaults_block != nullptr && i < op->defaults_object_count; ++i) {
-            clear_field(defaults_slots(op)[i]);
+            Py_CLEAR(defaults_slots(op)[i]);
         }
         void* block = op->defaults_block;
         op->defaults_block = nullptr;
@@ -370,7 +352,7 @@ int native_function_clear(PyObject* func)
     return 0;
 }
 
-void native_function_dealloc(PyObject* func)
+void native_function_dealloc(PyObject* func) noexcept
 {
     PyTypeObject* type = Py_TYPE(func);
     PyObject_GC_UnTrack(func);

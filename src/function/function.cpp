@@ -10,34 +10,12 @@ namespace {
 
 constexpr const char* shared_module_name = "_native_abi_1_0";
 
-PyTypeObject make_static_type()
-{
-    PyTypeObject type{};
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);  // static: never freed
-    type.tp_name = "native_function_or_method";
-    type.tp_basicsize = sizeof(NativeFunction);
-    type.tp_itemsize = 0;
-    type.tp_dealloc = native_function_dealloc;
-    type.tp_repr = native_function_repr;
-    type.tp_call = native_function_call_as_method;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_traverse = native_function_traverse;
-    type.tp_clear = native_function_clear;
-    type.tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist);
-    type.tp_methods = native_function_methods;
-    type.tp_members = native_function_members;
-    type.tp_getset = native_function_getsets;
-    type.tp_descr_get = native_function_descr_get;
-    type.tp_dictoffset = offsetof(NativeFunction, func_dict);
-    return type;
-}
-
-NativeFunction* as_native(PyObject* func)
+NativeFunction* as_native(PyObject* func) noexcept
 {
     return reinterpret_cast<NativeFunction*>(func);
 }
 
-bool kw_is_empty(PyObject* kw)
+bool kw_is_empty(PyObject* kw) noexcept
 {
     return kw == nullptr || PyDict_Size(kw) == 0;
 }
@@ -83,7 +61,29 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
 
 }  // namespace
 
-PyTypeObject NativeFunction_Type = make_static_type();
+// Fields not named here are zero; the type's reference count starts at one
+// and is never given back, as for every static type.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject NativeFunction_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "native_function_or_method",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_itemsize = 0,
+    .tp_dealloc = native_function_dealloc,
+    .tp_repr = native_function_repr,
+    .tp_call = native_function_call_as_method,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = native_function_traverse,
+    .tp_clear = native_function_clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist),
+    .tp_methods = native_function_methods,
+    .tp_members = native_function_members,
+    .tp_getset = native_function_getsets,
+    .tp_descr_get = native_function_descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, func_dict),
+};
+#pragma GCC diagnostic pop
 
 PyObject* fetch_shared_type(PyTypeObject* static_type)
 {
@@ -113,21 +113,15 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     return Py_NewRef(reinterpret_cast<PyObject*>(static_type));
 }
 
-int native_function_register_type()
+PyTypeObject* native_function_register_type()
 {
-    PyObject* type = fetch_shared_type(&NativeFunction_Type);
-    // The type stays for the life of the process; a later registration after
-    // a failed import replaces the pointer and drops the earlier reference.
-    PyTypeObject* old = g_native_function_type;
-    g_native_function_type = reinterpret_cast<PyTypeObject*>(type);
-    Py_XDECREF(reinterpret_cast<PyObject*>(old));
-    return type == nullptr ? -1 : 0;
+    return reinterpret_cast<PyTypeObject*>(fetch_shared_type(&NativeFunction_Type));
 }
 
-PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                               PyObject* module, PyObject* globals, PyObject* code)
+PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
+                               PyObject* closure, PyObject* module, PyObject* globals, PyObject* code)
 {
-    NativeFunction* op = PyObject_GC_New(NativeFunction, g_native_function_type);
+    NativeFunction* op = PyObject_GC_New(NativeFunction, type);
     if (op == nullptr) {
         return nullptr;
     }
@@ -155,7 +149,7 @@ PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, P
     return reinterpret_cast<PyObject*>(op);
 }
 
-PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw)
+PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept
 {
     int flags = as_native(func)->flags & (NATIVE_FUNCTION_SELF_ARG | NATIVE_FUNCTION_STATIC);
     if (flags == NATIVE_FUNCTION_SELF_ARG) {
@@ -172,12 +166,12 @@ PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObjec
     return native_function_call(func, args, kw);
 }
 
-PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw)
+PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept
 {
     return native_function_call_method(func, as_native(func)->m_self, args, kw);
 }
 
-PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw)
+PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept
 {
     PyMethodDef* def = as_native(func)->m_ml;
     PyCFunction meth = def->ml_meth;
@@ -218,7 +212,7 @@ PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* 
     return nullptr;
 }
 
-PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject*)
+PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject*) noexcept
 {
     if (obj == nullptr) {
         return Py_NewRef(func);

@@ -7,76 +7,74 @@
 #include <cstdint>
 
 #include "runtime/python.h"
-#include "runtime/state.h"
 
 namespace function {
 
-// The call slot never takes self from the positional arguments.
+/// The call slot never takes self from the positional arguments.
 inline constexpr int NATIVE_FUNCTION_STATIC = 0x01;
-// Unless NATIVE_FUNCTION_STATIC is set too, self is the first positional argument.
+/// Unless NATIVE_FUNCTION_STATIC is set too, self is the first positional argument.
 inline constexpr int NATIVE_FUNCTION_SELF_ARG = 0x04;
 
-// Computes (defaults, kwdefaults) on first read: a new 2-tuple, or null with
-// an exception set.
+/// Computes (defaults, kwdefaults) on first read: a new 2-tuple, or null with
+/// an exception set.
 using DefaultsLoader = PyObject* (*)(PyObject* func);
 
 struct NativeFunction {
     PyObject_HEAD
     // The first four fields mirror the interpreter's built-in function object.
-    PyMethodDef* m_ml;           // not owned
-    PyObject* m_self;            // not owned: the object itself
-    PyObject* m_module;          // owned, may be null
-    PyObject* m_weakreflist;     // weak-reference list head
-    PyObject* func_dict;         // owned, lazily made
-    PyObject* func_name;         // owned, lazily made
-    PyObject* func_qualname;     // owned, never null while alive
-    PyObject* func_doc;          // owned, lazily made
-    PyObject* func_globals;      // owned, never null while alive
-    PyObject* func_code;         // owned, may be null
-    PyObject* func_closure;      // owned, may be null; shown as __self__
-    PyObject* func_class;        // owned, may be null
-    void* defaults_block;        // PyObject_Malloc'ed; owned object slots first
+    PyMethodDef* m_ml;           ///< not owned
+    PyObject* m_self;            ///< not owned: the object itself
+    PyObject* m_module;          ///< owned, may be null
+    PyObject* m_weakreflist;     ///< weak-reference list head
+    PyObject* func_dict;         ///< owned, lazily made
+    PyObject* func_name;         ///< owned, lazily made
+    PyObject* func_qualname;     ///< owned, never null while alive
+    PyObject* func_doc;          ///< owned, lazily made
+    PyObject* func_globals;      ///< owned, never null while alive
+    PyObject* func_code;         ///< owned, may be null
+    PyObject* func_closure;      ///< owned, may be null; shown as __self__
+    PyObject* func_class;        ///< owned, may be null
+    void* defaults_block;        ///< PyObject_Malloc'ed; owned object slots first
     std::int32_t defaults_object_count;
     std::size_t defaults_block_size;
     std::int32_t flags;
-    PyObject* func_defaults;     // owned, may be null
-    PyObject* func_kwdefaults;   // owned, may be null
+    PyObject* func_defaults;     ///< owned, may be null
+    PyObject* func_kwdefaults;   ///< owned, may be null
     DefaultsLoader defaults_loader;
-    PyObject* func_annotations;  // owned, may be null
+    PyObject* func_annotations;  ///< owned, may be null
 };
 
 static_assert(sizeof(NativeFunction) == 176, "record size is part of the shared contract");
 static_assert(offsetof(NativeFunction, m_weakreflist) == 40, "weak-list offset is shared");
 static_assert(offsetof(NativeFunction, func_dict) == 48, "dict offset is shared");
 
-// The type in use (this module's or another module's copy); one reference.
-// It lives with the shared runtime state, which the call helpers read.
-using runtime::g_native_function_type;
-// This module's static type object.
+/// This module's static type object; used only when no other module of the
+/// process has registered the type first.
 extern PyTypeObject NativeFunction_Type;
 
-// The type registered under "_native_abi_1_0", registering `static_type`
-// there first if nothing is: a new reference, or null with an exception.
+/// The type registered under "_native_abi_1_0", registering `static_type`
+/// there first if nothing is: a new reference, or null with an exception.
 PyObject* fetch_shared_type(PyTypeObject* static_type);
-// Sets g_native_function_type; 0, or -1 with an exception set.
-int native_function_register_type();
+/// The type in use, registering this module's copy if nobody has: a new
+/// reference, or null with an exception set.
+PyTypeObject* native_function_register_type();
 
-// A new function object of g_native_function_type, or null.
-PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                               PyObject* module, PyObject* globals, PyObject* code);
+/// A new function object of `type` (the type in use), or null.
+PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
+                               PyObject* closure, PyObject* module, PyObject* globals, PyObject* code);
 
-PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw);
-PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw);
-PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw);
-PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject* type);
+PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept;
+PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept;
+PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept;
+PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject* type) noexcept;
 
 // Attribute and lifetime slots (attributes.cpp).
 extern PyMethodDef native_function_methods[];
 extern PyMemberDef native_function_members[];
 extern PyGetSetDef native_function_getsets[];
-PyObject* native_function_repr(PyObject* func);
-int native_function_traverse(PyObject* func, visitproc visit, void* arg);
-int native_function_clear(PyObject* func);
-void native_function_dealloc(PyObject* func);
+PyObject* native_function_repr(PyObject* func) noexcept;
+int native_function_traverse(PyObject* func, visitproc visit, void* arg) noexcept;
+int native_function_clear(PyObject* func) noexcept;
+void native_function_dealloc(PyObject* func) noexcept;
 
 }  // namespace function

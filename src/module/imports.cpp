@@ -16,7 +16,7 @@ PyObject* import_module(PyObject* name, PyObject* from_list)
         }
         from_list = own_list.get();
     }
-    PyObject* globals = PyModule_GetDict(g_module);
+    PyObject* globals = PyModule_GetDict(g_state.module);
     if (globals == nullptr) {
         return nullptr;
     }

@@ -5,12 +5,17 @@
 
 #include "function/function.h"
 #include "module/imports.h"
+#include "module/lines.h"
 #include "module/state.h"
-#include "module/strings.h"
 #include "module/version.h"
+#include "notify/lines.h"
 #include "notify/send.h"
+#include "notify/state.h"
+#include "runtime/failure.h"
 #include "runtime/internals.h"
 #include "runtime/ref.h"
+#include "runtime/state.h"
+#include "runtime/strings.h"
 #include "runtime/traceback.h"
 
 using runtime::Ref;
@@ -23,29 +28,33 @@ __attribute__((visibility("default"))) int module_is_main_main = 0;
 
 namespace module {
 
-using namespace runtime;  // the shared slots this layer builds
+State g_state;
 
 namespace {
 
-std::int64_t main_interpreter_id = -1;
+using runtime::fail_at;
+using runtime::Failure;
+
+// The first native line of this file's failure sites (runtime/failure.h).
+constexpr int native_lines_base = 0;
 
 // An import that fails leaves no owner behind: the interpreter that claimed
 // the module gives the claim up again until an execution has succeeded.
 void release_interpreter_claim()
 {
-    if (g_module == nullptr) {
-        main_interpreter_id = -1;
+    if (g_state.module == nullptr) {
+        g_state.main_interpreter_id = -1;
     }
 }
 
 int check_single_interpreter()
 {
     std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
-    if (main_interpreter_id == -1) {
-        main_interpreter_id = current;
+    if (g_state.main_interpreter_id == -1) {
+        g_state.main_interpreter_id = current;
         return current == -1 ? -1 : 0;
     }
-    if (main_interpreter_id == current) {
+    if (g_state.main_interpreter_id == current) {
         return 0;
     }
     PyErr_SetString(PyExc_ImportError,
@@ -74,12 +83,12 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
 // carrying the import spec's attributes.
 Ref create_module(PyObject* spec)
 {
-    if (g_module != nullptr) {
+    if (g_state.module != nullptr) {
         // The import system forgets the state block of the module handed back
         // here and the exec step allocates a new one: free the old block, or
         // every re-import leaks it. Nothing reads it before the pointer is reset.
-        PyMem_Free(PyModule_GetState(g_module));
-        return Ref::borrow(g_module);
+        PyMem_Free(PyModule_GetState(g_state.module));
+        return Ref::borrow(g_state.module);
     }
     Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) {
@@ -103,7 +112,7 @@ Ref create_module(PyObject* spec)
     return module;
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*)
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 {
     if (check_single_interpreter() < 0) {
         return nullptr;
@@ -115,19 +124,138 @@ PyObject* module_create(PyObject* spec, PyModuleDef*)
     return module.release();
 }
 
-// Replaces a process-wide slot left by an earlier, failed execution.
-void store_state(PyObject*& slot, PyObject* owned)
-{
-    PyObject* old = slot;
-    slot = owned;
-    Py_XDECREF(old);
-}
-
 // Stores `value` in the module dictionary under `name`, releasing the local
 // reference either way; -1 on failure.
 int bind_global(PyObject* name, Ref value)
 {
-    return PyDict_SetItem(g_module_dict, name, value.get());
+    return PyDict_SetItem(runtime::g_state.module_dict, name, value.get());
+}
+
+// The module's own words (notify builds send's).
+int build_module_strings()
+{
+    const runtime::StringEntry strings[] = {
+        {&g_state.name_loguru, "loguru", true},
+        {&g_state.name_dunder_main, "__main__", true},
+        {&g_state.name_main, "main", true},
+        {&g_state.name_dunder_name, "__name__", true},
+        {&g_state.name_dunder_test, "__test__", true},
+    };
+    return runtime::build_strings(strings);
+}
+
+// Everything the module body and send rely on, in this order: the version
+// check, the runtime's empty tuple, the function-object type, the module
+// object and its dictionary, the builtins and runtime modules, the strings,
+// the "__main__" flag, the sys.modules entry and the constants. Objects left
+// by an earlier, failed execution are replaced. `entered_as_main` turns true
+// when this execution added sys.modules["main"].
+int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
+{
+    constexpr auto line = ModuleLine::body;
+    runtime::State& rt = runtime::g_state;
+    char compiled[16];
+    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    if (check_runtime_version(compiled, Py_GetVersion()) < 0) {
+        return fail_at(failure, line);
+    }
+    Py_XSETREF(rt.empty_tuple, PyTuple_New(0));
+    if (rt.empty_tuple == nullptr) {
+        return fail_at(failure, line);
+    }
+    // The type stays for the life of the process; a later registration after
+    // a failed import replaces the pointer and drops the earlier reference.
+    Py_XSETREF(rt.native_function_type, function::native_function_register_type());
+    if (rt.native_function_type == nullptr) {
+        return fail_at(failure, line);
+    }
+    g_state.module = Py_NewRef(module);
+    PyObject* dict = PyModule_GetDict(module);
+    if (dict == nullptr) {
+        return fail_at(failure, line);
+    }
+    Py_XSETREF(rt.module_dict, Py_NewRef(dict));
+    PyObject* builtins = PyImport_AddModule("builtins");
+    if (builtins == nullptr) {
+        return fail_at(failure, line);
+    }
+    Py_XSETREF(rt.builtins, Py_NewRef(builtins));
+    PyObject* runtime_module = PyImport_AddModule("native_runtime");
+    if (runtime_module == nullptr) {
+        return fail_at(failure, line);
+    }
+    Py_XSETREF(rt.runtime_module, Py_NewRef(runtime_module));
+    if (PyObject_SetAttrString(module, "__builtins__", rt.builtins) < 0) {
+        return fail_at(failure, line);
+    }
+    if (runtime::build_runtime_strings() < 0 || notify::build_words() < 0 || build_module_strings() < 0) {
+        return fail_at(failure, line);
+    }
+    if (module_is_main_main != 0 && PyObject_SetAttr(module, g_state.name_dunder_name, g_state.name_dunder_main) < 0) {
+        return fail_at(failure, line);
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules == nullptr) {
+        return fail_at(failure, line);
+    }
+    if (PyDict_GetItemString(modules, "main") == nullptr) {
+        if (PyDict_SetItemString(modules, "main", module) < 0) {
+            return fail_at(failure, line);
+        }
+        entered_as_main = true;
+    }
+    return 0;
+}
+
+// The module body:
+//     from loguru import logger
+//     import requests
+//     import json
+//     def send(access_token, text): ...
+//     __test__ = {}
+int run_module_body(Failure& failure)
+{
+    const notify::State& words = notify::g_state;
+    // from loguru import logger
+    {
+        Ref from_list(PyList_New(1));
+        if (!from_list) {
+            return fail_at(failure, ModuleLine::loguru);
+        }
+        PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(words.name_logger));
+        Ref loguru(import_module(g_state.name_loguru, from_list.get()));
+        from_list.reset();
+        if (!loguru) {
+            return fail_at(failure, ModuleLine::loguru);
+        }
+        Ref logger(import_attribute(loguru.get(), words.name_logger));
+        if (!logger || bind_global(words.name_logger, std::move(logger)) < 0) {
+            return fail_at(failure, ModuleLine::loguru);
+        }
+    }
+    // import requests
+    Ref requests(import_module(words.name_requests, nullptr));
+    if (!requests || bind_global(words.name_requests, std::move(requests)) < 0) {
+        return fail_at(failure, ModuleLine::requests);
+    }
+    // import json
+    Ref json(import_module(words.name_json, nullptr));
+    if (!json || bind_global(words.name_json, std::move(json)) < 0) {
+        return fail_at(failure, ModuleLine::json);
+    }
+    // def send(access_token, text)
+    Ref send(function::native_function_make(runtime::g_state.native_function_type, &notify::send_method_def, 0,
+                                            words.name_send, nullptr, g_state.name_main,
+                                            runtime::g_state.module_dict, words.code_send));
+    if (!send || bind_global(words.name_send, std::move(send)) < 0) {
+        return fail_at(failure, ModuleLine::send);
+    }
+    // __test__ = {}
+    Ref test(PyDict_New());
+    if (!test || bind_global(g_state.name_dunder_test, std::move(test)) < 0) {
+        return fail_at(failure, ModuleLine::body);
+    }
+    return 0;
 }
 
 // A failed execution in a sub-interpreter gives back the objects that belong
@@ -138,9 +266,9 @@ int bind_global(PyObject* name, Ref value)
 // failed execution; the next execution replaces them.
 void release_interpreter_objects()
 {
-    Py_CLEAR(g_module_dict);
-    Py_CLEAR(g_builtins);
-    Py_CLEAR(g_runtime_module);
+    Py_CLEAR(runtime::g_state.module_dict);
+    Py_CLEAR(runtime::g_state.builtins);
+    Py_CLEAR(runtime::g_state.runtime_module);
 }
 
 // Removes the sys.modules["main"] entry a failed execution added, so that a
@@ -157,155 +285,19 @@ void forget_main_entry(PyObject* module)
     }
 }
 
-int module_exec(PyObject* module)
+// The failure exit of module execution: the traceback entry (once the module
+// and its dictionary are recorded), then back to the state before execution.
+[[gnu::cold]] int execution_failed(PyObject* module, bool entered_as_main, const Failure& failure)
 {
-    if (g_module != nullptr) {
-        if (g_module == module) {
-            return 0;
-        }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'main' has already been imported. Re-initialisation is not supported.");
-        return -1;
-    }
-
-    int py_line = 1;
-    int native_line = 0;
-    bool entered_as_main = false;  // this execution added sys.modules["main"]
-    // Records where execution failed and leaves through the failure exit.
-#define FAIL_AT(line)                                           \
-    do {                                                        \
-        py_line = (line);                                       \
-        native_line = runtime::native_lines_module + __LINE__;  \
-        goto failed;                                            \
-    } while (0)
-
-    char compiled[16];
-    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    if (check_runtime_version(compiled, Py_GetVersion()) < 0) {
-        FAIL_AT(1);
-    }
-    store_state(g_empty_tuple, PyTuple_New(0));
-    if (g_empty_tuple == nullptr) {
-        FAIL_AT(1);
-    }
-    store_state(g_empty_bytes, PyBytes_FromStringAndSize("", 0));
-    if (g_empty_bytes == nullptr) {
-        FAIL_AT(1);
-    }
-    if (function::native_function_register_type() < 0) {
-        FAIL_AT(1);
-    }
-    g_module = Py_NewRef(module);
-    {
-        PyObject* dict = PyModule_GetDict(module);
-        if (dict == nullptr) {
-            FAIL_AT(1);
-        }
-        store_state(g_module_dict, Py_NewRef(dict));
-    }
-    {
-        PyObject* builtins = PyImport_AddModule("builtins");
-        if (builtins == nullptr) {
-            FAIL_AT(1);
-        }
-        store_state(g_builtins, Py_NewRef(builtins));
-    }
-    {
-        PyObject* runtime_module = PyImport_AddModule("native_runtime");
-        if (runtime_module == nullptr) {
-            FAIL_AT(1);
-        }
-        store_state(g_runtime_module, Py_NewRef(runtime_module));
-    }
-    if (PyObject_SetAttrString(module, "__builtins__", g_builtins) < 0) {
-        FAIL_AT(1);
-    }
-    if (init_string_table(string_table) < 0) {
-        FAIL_AT(1);
-    }
-    if (module_is_main_main != 0 && PyObject_SetAttr(module, name_name, name_main) < 0) {
-        FAIL_AT(1);
-    }
-    {
-        PyObject* modules = PyImport_GetModuleDict();
-        if (modules == nullptr) {
-            FAIL_AT(1);
-        }
-        if (PyDict_GetItemString(modules, "main") == nullptr) {
-            if (PyDict_SetItemString(modules, "main", module) < 0) {
-                FAIL_AT(1);
-            }
-            entered_as_main = true;
-        }
-    }
-    if (init_constants() < 0) {
-        FAIL_AT(1);
-    }
-
-    // from loguru import logger
-    {
-        Ref from_list(PyList_New(1));
-        if (!from_list) {
-            FAIL_AT(4);
-        }
-        PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(name_logger));
-        Ref loguru(import_module(name_loguru, from_list.get()));
-        from_list.reset();
-        if (!loguru) {
-            FAIL_AT(4);
-        }
-        Ref logger(import_attribute(loguru.get(), name_logger));
-        if (!logger) {
-            FAIL_AT(4);
-        }
-        if (bind_global(name_logger, std::move(logger)) < 0) {
-            FAIL_AT(4);
-        }
-    }
-    // import requests
-    {
-        Ref requests(import_module(name_requests, nullptr));
-        if (!requests || bind_global(name_requests, std::move(requests)) < 0) {
-            FAIL_AT(5);
-        }
-    }
-    // import json
-    {
-        Ref json(import_module(name_json, nullptr));
-        if (!json || bind_global(name_json, std::move(json)) < 0) {
-            FAIL_AT(6);
-        }
-    }
-    // def send(access_token, text)
-    {
-        Ref send(function::native_function_make(&notify::send_method_def, 0, name_send, nullptr, name_main_2,
-                                                g_module_dict, code_send));
-        if (!send || bind_global(name_send, std::move(send)) < 0) {
-            FAIL_AT(9);
-        }
-    }
-    // __test__ = {}
-    {
-        Ref test(PyDict_New());
-        if (!test || bind_global(name_test, std::move(test)) < 0) {
-            FAIL_AT(1);
-        }
-    }
-    return 0;
-
-#undef FAIL_AT
-failed:
-    const bool module_recorded = g_module != nullptr;  // the failure came after step 6
+    const bool module_recorded = g_state.module != nullptr;
     if (module_recorded) {
-        if (g_module_dict != nullptr) {
-            runtime::add_traceback("init main", native_line, py_line, "main.py");
+        if (runtime::g_state.module_dict != nullptr) {
+            runtime::add_traceback("init main", failure, notify::source_file);
         }
         if (entered_as_main) {
             forget_main_entry(module);
         }
-        PyObject* failed_module = g_module;
-        g_module = nullptr;
-        Py_DECREF(failed_module);
+        Py_CLEAR(g_state.module);
     }
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         release_interpreter_objects();
@@ -316,6 +308,24 @@ failed:
         PyErr_SetString(PyExc_ImportError, "init main");
     }
     return -1;
+}
+
+int module_exec(PyObject* module) noexcept
+{
+    if (g_state.module != nullptr) {
+        if (g_state.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'main' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    bool entered_as_main = false;
+    Failure failure{native_lines_base};
+    if (set_up_runtime(module, entered_as_main, failure) < 0 || run_module_body(failure) < 0) {
+        return execution_failed(module, entered_as_main, failure);
+    }
+    return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,17 +1,28 @@
-// State of the module object itself; the objects every layer shares live in
-// runtime/state.h.
+// The state of module execution: the module object and the words of the
+// module body. Written by module creation and execution; read by later
+// imports.
 #pragma once
+#include <cstdint>
+
 #include "runtime/python.h"
-#include "runtime/state.h"
 
 namespace module {
 
-extern PyObject* g_module;  ///< the module object; cleared when execution fails
+struct State {
+    /// The module object once execution has begun; cleared when it fails.
+    PyObject* module = nullptr;
+    /// The interpreter that claimed the module, or -1 before any did.
+    std::int64_t main_interpreter_id = -1;
 
-using runtime::g_builtins;
-using runtime::g_empty_bytes;
-using runtime::g_empty_tuple;
-using runtime::g_module_dict;
-using runtime::g_runtime_module;
+    // Names (interned) that only the module body uses; send's (logger,
+    // requests, json, send) are notify's.
+    PyObject* name_loguru = nullptr;
+    PyObject* name_dunder_main = nullptr;  ///< "__main__"
+    PyObject* name_main = nullptr;         ///< "main"
+    PyObject* name_dunder_name = nullptr;  ///< "__name__"
+    PyObject* name_dunder_test = nullptr;  ///< "__test__"
+};
+
+extern State g_state;
 
 }  // namespace module

@@ -1,7 +1,9 @@
 // Argument binding of send(access_token, text): two required parameters that
 // may come by position or by keyword, with the interpreter's error wording.
-#include "runtime/names.h"
+#include "notify/lines.h"
 #include "notify/send.h"
+#include "notify/state.h"
+#include "runtime/failure.h"
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 
@@ -9,16 +11,14 @@ namespace notify {
 
 namespace {
 
-constexpr const char* function_name = "send";
-constexpr int definition_line = 9;
+using runtime::fail_at;
 
-// Native lines of the three failure sites, as shown in traceback entries.
-constexpr int native_line_count_error = runtime::native_lines_binding + __LINE__;
-constexpr int native_line_missing_text = runtime::native_lines_binding + __LINE__;
-constexpr int native_line_keyword_scan = runtime::native_lines_binding + __LINE__;
+constexpr const char* function_name = "send";
+// The first native line of this file's failure sites (runtime/failure.h).
+constexpr int native_lines_base = 1000;
 
 // Parameter names, in order, read through their slots at every call.
-PyObject** const argnames[] = {&runtime::name_access_token, &runtime::name_text, nullptr};
+PyObject** const argnames[] = {&g_state.name_access_token, &g_state.name_text, nullptr};
 
 void raise_arg_count_error(const char* func_name, Py_ssize_t given)
 {
@@ -92,62 +92,68 @@ int parse_keywords(PyObject* kwds, PyObject** const names[], PyObject* values[],
     return 0;
 }
 
-PyObject* binding_failed(int native_line)
+// Binds access_token and text (borrowed) into `values`: 0, or -1 with the
+// error set and the failure recorded.
+int bind(PyObject* args, PyObject* kwargs, PyObject* values[2], runtime::Ref& keyword_token,
+         runtime::Failure& failure)
 {
-    runtime::add_traceback("main.send", native_line, definition_line, "main.py");
-    return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (kwargs == nullptr) {
+        if (n != 2) {
+            raise_arg_count_error(function_name, n);
+            return fail_at(failure, SendLine::definition);
+        }
+        values[0] = PyTuple_GET_ITEM(args, 0);
+        values[1] = PyTuple_GET_ITEM(args, 1);
+        return 0;
+    }
+    Py_ssize_t kw_left = PyDict_Size(kwargs);
+    switch (n) {
+    case 2:
+        values[1] = PyTuple_GET_ITEM(args, 1);
+        [[fallthrough]];
+    case 1:
+        values[0] = PyTuple_GET_ITEM(args, 0);
+        break;
+    case 0:
+        values[0] = PyDict_GetItemWithError(kwargs, g_state.name_access_token);
+        if (values[0] == nullptr) {
+            raise_arg_count_error(function_name, n);
+            return fail_at(failure, SendLine::definition);
+        }
+        keyword_token = runtime::Ref::borrow(values[0]);
+        --kw_left;
+        break;
+    default:
+        raise_arg_count_error(function_name, n);
+        return fail_at(failure, SendLine::definition);
+    }
+    if (n < 2) {
+        values[1] = PyDict_GetItemWithError(kwargs, g_state.name_text);
+        if (values[1] == nullptr) {
+            raise_arg_count_error(function_name, 1);
+            return fail_at(failure, SendLine::definition);
+        }
+        --kw_left;
+    }
+    if (kw_left > 0 && parse_keywords(kwargs, argnames, values, n, function_name) < 0) {
+        return fail_at(failure, SendLine::definition);
+    }
+    return 0;
 }
 
 }  // namespace
 
-PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs)
+PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
 {
     PyObject* values[2] = {nullptr, nullptr};
-    const Py_ssize_t n = PyTuple_GET_SIZE(args);
     // A token found in the keyword dictionary must survive the look-up of
     // "text", which can run a key's __eq__ that empties the dictionary.
     runtime::Ref keyword_token;
-
-    if (kwargs == nullptr) {
-        if (n != 2) {
-            raise_arg_count_error(function_name, n);
-            return binding_failed(native_line_count_error);
-        }
-        values[0] = PyTuple_GET_ITEM(args, 0);
-        values[1] = PyTuple_GET_ITEM(args, 1);
-    } else {
-        Py_ssize_t kw_left = PyDict_Size(kwargs);
-        switch (n) {
-        case 2:
-            values[1] = PyTuple_GET_ITEM(args, 1);
-            [[fallthrough]];
-        case 1:
-            values[0] = PyTuple_GET_ITEM(args, 0);
-            break;
-        case 0:
-            values[0] = PyDict_GetItemWithError(kwargs, runtime::name_access_token);
-            if (values[0] == nullptr) {
-                raise_arg_count_error(function_name, n);
-                return binding_failed(native_line_count_error);
-            }
-            keyword_token = runtime::Ref::borrow(values[0]);
-            --kw_left;
-            break;
-        default:
-            raise_arg_count_error(function_name, n);
-            return binding_failed(native_line_count_error);
-        }
-        if (n < 2) {
-            values[1] = PyDict_GetItemWithError(kwargs, runtime::name_text);
-            if (values[1] == nullptr) {
-                raise_arg_count_error(function_name, 1);
-                return binding_failed(native_line_missing_text);
-            }
-            --kw_left;
-        }
-        if (kw_left > 0 && parse_keywords(kwargs, argnames, values, n, function_name) < 0) {
-            return binding_failed(native_line_keyword_scan);
-        }
+    runtime::Failure failure{native_lines_base};
+    if (bind(args, kwargs, values, keyword_token, failure) < 0) {
+        runtime::add_traceback("main.send", failure, source_file);
+        return nullptr;
     }
     // The body may run code that changes a caller-owned keyword dictionary, so
     // it gets references of its own.

@@ -7,9 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "runtime/state.h"
-#include "runtime/names.h"
+#include "notify/lines.h"
+#include "notify/state.h"
 #include "runtime/call.h"
+#include "runtime/failure.h"
 #include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
@@ -17,6 +18,8 @@
 
 namespace notify {
 
+using runtime::fail_at;
+using runtime::Failure;
 using runtime::Ref;
 
 PyMethodDef send_method_def = {
@@ -25,29 +28,15 @@ PyMethodDef send_method_def = {
 
 namespace {
 
-// One cache per global read by the body.
-runtime::DictCache logger_cache;
-runtime::DictCache requests_cache;
-runtime::DictCache json_cache;
-// One per attribute that the body usually takes from a module.
-runtime::ModuleAttrCache post_cache;
-runtime::ModuleAttrCache dumps_cache;
+// The first native line of this file's failure sites (runtime/failure.h).
+constexpr int native_lines_base = 2000;
 
-// Dictionaries that send fills and hands to a callee, one of each per call.
-// When the callee kept no reference to it and changed nothing in it, the next
-// call takes the same dictionary again instead of building and filling a new
-// one: between the two calls nothing but this slot holds it, and a stamp that
-// moved or a second owner (code that reached it all the same) sends it away.
-// A call that finds the slot empty (the first, a nested or a concurrent one)
-// builds its own.
-struct Spare {
-    PyObject* dict = nullptr;  // owned
-    std::uint64_t stamp = 0;   // the dictionary's stamp when it was put here
-    PyObject* inner = nullptr;  // the message's content dictionary, owned by it
-    std::uint64_t inner_stamp = 0;
-};
-Spare spare_headers;  // {"Content-Type": "application/json;charset=UTF-8"}
-Spare spare_message;  // {"msgtype": "text", "text": inner}, inner = {"content": None}
+// The spare dictionaries (State::spare_headers, spare_message): between two
+// calls nothing but the slot holds a spare, and a stamp that moved or a second
+// owner (code that reached it all the same) sends it away. A call that finds
+// the slot empty (the first, a nested or a concurrent one) builds its own.
+// Taking the spare saves building and filling two or three dictionaries a
+// call: about a tenth of send's own instructions (bench/send_bench.py).
 
 // True when `dict` is held by its owner alone and unchanged since `stamp`.
 bool untouched(PyObject* dict, std::uint64_t stamp)
@@ -80,19 +69,6 @@ void put_spare(Spare& spare, Ref& dict, PyObject* inner = nullptr)
     spare.dict = dict.release();
 }
 
-// Where a failure happened: the line of "main.py" and the native site.
-struct Failure {
-    int py_line = 0;
-    int native_line = 0;
-};
-
-#define FAIL_AT(line)                                                  \
-    do {                                                               \
-        failure.py_line = (line);                                      \
-        failure.native_line = runtime::native_lines_send + __LINE__;   \
-        return Ref();                                                  \
-    } while (0)
-
 // head + tail, both str, as PyUnicode_Concat makes it (an exact str of the
 // two maximum characters' width), copied in place when both are compact
 // one-byte strings, as the URL prefix and most tokens are.
@@ -121,110 +97,59 @@ PyObject* concat(PyObject* head, PyObject* tail)
     return joined;
 }
 
-// Calls `callable` with `arg`, or with no argument when `arg` is null. A bound
-// method is unpacked so that its function is called with self in front.
-PyObject* call_unpacked(Ref& callable, PyObject* arg)
-{
-    PyObject* method = callable.get();
-    if (Py_TYPE(method) == &PyMethod_Type && PyMethod_GET_SELF(method) != nullptr) {
-        Ref self = Ref::borrow(PyMethod_GET_SELF(method));
-        callable = Ref::borrow(PyMethod_GET_FUNCTION(method));
-        return arg != nullptr ? runtime::call_two_args(callable.get(), self.get(), arg)
-                              : runtime::call_one_arg(callable.get(), self.get());
-    }
-    return arg != nullptr ? runtime::call_one_arg(method, arg) : runtime::call_no_args(method);
-}
-
-// The call of a method found by get_method, with `arg` or with none when it is
-// null: an unbound method gets `self` in front; any other attribute is called
-// as it is, a bound method unpacked.
-PyObject* call_method(Ref& callable, bool unbound, PyObject* self, PyObject* arg)
-{
-    if (unbound) {
-        PyObject* args[2] = {self, arg};
-        return runtime::call_vector(callable.get(), args, arg != nullptr ? 2 : 1, nullptr);
-    }
-    return call_unpacked(callable, arg);
-}
-
-// The call of a method found by get_method, with keyword arguments. args[0]
-// holds the object it was found on, then come `nargs` positional values and a
-// value for each name of `kwnames`. A callee with a vectorcall entry gets them
-// in place (a bound one may use args[0] as scratch space); any other gets a
-// tuple and a dictionary through its call slot, and when building those fails
-// `built` turns false.
-PyObject* call_method_keywords(PyObject* callable, bool unbound, PyObject** args, size_t nargs,
-                               PyObject* kwnames, bool& built)
-{
-    built = true;
-    PyObject** first = unbound ? args : args + 1;
-    size_t count = unbound ? nargs + 1 : nargs;
-    if (runtime::has_vectorcall(callable)) {
-        return runtime::call_vectorcall(callable, first, unbound ? count : count | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        kwnames);
-    }
-    Ref tuple;
-    Ref dict;
-    if (runtime::vector_as_tuple_and_dict(first, count, kwnames, tuple, dict) < 0) {
-        built = false;
-        return nullptr;
-    }
-    return runtime::call_object(callable, tuple.get(), dict.get());
-}
-
 // Runs the statements of send. `headers` and `r` are its locals that outlive
 // a failure until the traceback entry is added.
 Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failure& failure)
 {
-    using namespace runtime;
+    using runtime::dict_version_of;
+    State& s = g_state;
 
     // logger.info(template, access_token=access_token, text=text)
     {
-        Ref logger(runtime::lookup_global(name_logger, logger_cache));
+        Ref logger(runtime::lookup_global(s.name_logger, s.logger_cache));
         if (!logger) {
-            FAIL_AT(10);
+            return fail_at(failure, SendLine::log);
         }
         bool unbound;
-        Ref info(runtime::get_method(logger.get(), name_info, unbound));
+        Ref info(runtime::get_method(logger.get(), s.name_info, unbound));
         if (!info) {
-            FAIL_AT(10);
+            return fail_at(failure, SendLine::log);
         }
         if (!unbound) {
             logger.reset();  // only an unbound method needs its object
         }
-        PyObject* args[] = {logger.get(), text_log_template, access_token, text};
-        bool built;
-        Ref logged(call_method_keywords(info.get(), unbound, args, 1, tuple_log_kwnames, built));
+        PyObject* args[] = {logger.get(), s.text_log_template, access_token, text};
+        Ref logged(runtime::call_method_keywords(info.get(), unbound, args, 1, s.tuple_log_kwnames, nullptr));
         info.reset();
         logger.reset();
         if (!logged) {
-            FAIL_AT(10);
+            return fail_at(failure, SendLine::log);
         }
     }
 
     // headers = {"Content-Type": "application/json;charset=UTF-8"}
-    headers = take_spare(spare_headers);
+    headers = take_spare(s.spare_headers);
     if (!headers) {
         headers = Ref(PyDict_New());
         if (!headers) {
-            FAIL_AT(12);
+            return fail_at(failure, SendLine::headers);
         }
-        if (PyDict_SetItem(headers.get(), text_Content_Type, text_application_json_charset_UTF_8) < 0) {
-            FAIL_AT(12);
+        if (PyDict_SetItem(headers.get(), s.text_Content_Type, s.text_application_json_charset_UTF_8) < 0) {
+            return fail_at(failure, SendLine::headers);
         }
     }
     const std::uint64_t headers_stamp = dict_version_of(headers.get());
 
     // r = requests.post(url=..., data=json.dumps(...), headers=headers): the
     // method is looked up before its arguments are computed.
-    Ref requests(runtime::lookup_global(name_requests, requests_cache));
+    Ref requests(runtime::lookup_global(s.name_requests, s.requests_cache));
     if (!requests) {
-        FAIL_AT(14);
+        return fail_at(failure, SendLine::post);
     }
     bool post_unbound;
-    Ref post(runtime::get_method_cached(requests.get(), name_post, post_cache, post_unbound));
+    Ref post(runtime::get_method_cached(requests.get(), s.name_post, s.post_cache, post_unbound));
     if (!post) {
-        FAIL_AT(14);
+        return fail_at(failure, SendLine::post);
     }
     if (!post_unbound) {
         requests.reset();
@@ -233,122 +158,120 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
     // which is the constant part and the token as format() renders it.
     Ref url;
     {
-        Ref token(PyObject_Format(access_token, text_empty));
+        Ref token(PyObject_Format(access_token, s.text_empty));
         if (!token) {
-            FAIL_AT(15);
+            return fail_at(failure, SendLine::post_arguments);
         }
-        url = Ref(concat(text_webhook_url_prefix, token.get()));
+        url = Ref(concat(s.text_webhook_url_prefix, token.get()));
         if (!url) {
-            FAIL_AT(15);
+            return fail_at(failure, SendLine::post_arguments);
         }
     }
     // data=json.dumps({"msgtype": "text", "text": {"content": text}})
     Ref data;
     {
-        Ref json(runtime::lookup_global(name_json, json_cache));
+        Ref json(runtime::lookup_global(s.name_json, s.json_cache));
         if (!json) {
-            FAIL_AT(16);
+            return fail_at(failure, SendLine::dumps);
         }
         bool unbound;
-        Ref dumps(runtime::get_method_cached(json.get(), name_dumps, dumps_cache, unbound));
+        Ref dumps(runtime::get_method_cached(json.get(), s.name_dumps, s.dumps_cache, unbound));
         if (!dumps) {
-            FAIL_AT(16);
+            return fail_at(failure, SendLine::dumps);
         }
         if (!unbound) {
             json.reset();
         }
         // The message, and its content dictionary, which only the message holds.
-        PyObject* content = spare_message.inner;
-        Ref message = take_spare(spare_message);
+        PyObject* content = s.spare_message.inner;
+        Ref message = take_spare(s.spare_message);
         if (message) {
-            if (PyDict_SetItem(content, key_content, text) < 0) {
-                FAIL_AT(19);
+            if (PyDict_SetItem(content, s.key_content, text) < 0) {
+                return fail_at(failure, SendLine::content);
             }
         } else {
             message = Ref(PyDict_New());
             if (!message) {
-                FAIL_AT(17);
+                return fail_at(failure, SendLine::message);
             }
-            if (PyDict_SetItem(message.get(), key_msgtype, key_text) < 0) {
-                FAIL_AT(17);
+            if (PyDict_SetItem(message.get(), s.key_msgtype, s.name_text) < 0) {
+                return fail_at(failure, SendLine::message);
             }
             Ref inner(PyDict_New());
             if (!inner) {
-                FAIL_AT(19);
+                return fail_at(failure, SendLine::content);
             }
-            if (PyDict_SetItem(inner.get(), key_content, text) < 0) {
-                FAIL_AT(19);
+            if (PyDict_SetItem(inner.get(), s.key_content, text) < 0) {
+                return fail_at(failure, SendLine::content);
             }
-            if (PyDict_SetItem(message.get(), key_text, inner.get()) < 0) {
-                FAIL_AT(17);
+            if (PyDict_SetItem(message.get(), s.name_text, inner.get()) < 0) {
+                return fail_at(failure, SendLine::message);
             }
             content = inner.get();
         }
         std::uint64_t message_stamp = dict_version_of(message.get());
         std::uint64_t content_stamp = dict_version_of(content);
-        data = Ref(call_method(dumps, unbound, json.get(), message.get()));
+        data = Ref(runtime::call_method(dumps, unbound, json.get(), message.get()));
         // Kept for the next call when dumps kept and changed neither; the
         // content lets go of the text first, as releasing it would. (Setting
         // a key that is there already allocates nothing and cannot fail.)
         if (data && untouched(message.get(), message_stamp) && untouched(content, content_stamp) &&
-            PyDict_SetItem(content, key_content, Py_None) == 0) {
-            put_spare(spare_message, message, content);
+            PyDict_SetItem(content, s.key_content, Py_None) == 0) {
+            put_spare(s.spare_message, message, content);
         }
         message.reset();
         dumps.reset();
         if (!data) {
-            FAIL_AT(16);
+            return fail_at(failure, SendLine::dumps);
         }
     }
     {
         PyObject* args[] = {requests.get(), url.get(), data.get(), headers.get()};
-        bool built;
-        r = Ref(call_method_keywords(post.get(), post_unbound, args, 0, tuple_post_kwnames, built));
+        bool arguments_failed = false;
+        r = Ref(runtime::call_method_keywords(post.get(), post_unbound, args, 0, s.tuple_post_kwnames,
+                                              &arguments_failed));
         post.reset();
         requests.reset();
         url.reset();
         data.reset();
         if (!r) {
-            if (!built) {
-                FAIL_AT(15);  // the keyword arguments, as a dictionary
-            }
-            FAIL_AT(14);
+            // Building the keyword arguments as a dictionary is the post
+            // call's argument list; the call itself is its statement.
+            return fail_at(failure, arguments_failed ? SendLine::post_arguments : SendLine::post);
         }
         if (untouched(headers.get(), headers_stamp)) {
-            put_spare(spare_headers, headers);
+            put_spare(s.spare_headers, headers);
         }
     }
 
     // return str(r.json())
     bool unbound;
-    Ref decode(runtime::get_method(r.get(), name_json, unbound));
+    Ref decode(runtime::get_method(r.get(), s.name_json, unbound));
     if (!decode) {
-        FAIL_AT(25);
+        return fail_at(failure, SendLine::reply);
     }
-    Ref decoded(call_method(decode, unbound, r.get(), nullptr));
+    Ref decoded(runtime::call_method(decode, unbound, r.get(), nullptr));
     decode.reset();
     if (!decoded) {
-        FAIL_AT(25);
+        return fail_at(failure, SendLine::reply);
     }
     Ref result(PyObject_Str(decoded.get()));
     if (!result) {
-        FAIL_AT(25);
+        return fail_at(failure, SendLine::reply);
     }
     return result;
 }
 
-#undef FAIL_AT
-
 }  // namespace
 
-PyObject* send_body(PyObject*, PyObject* access_token, PyObject* text)
+PyObject* send_body(PyObject*, PyObject* access_token, PyObject* text) noexcept
 {
     Ref headers;
     Ref r;
-    Failure failure;
+    Failure failure{native_lines_base};
     Ref result = run_body(access_token, text, headers, r, failure);
     if (!result) {
-        runtime::add_traceback("main.send", failure.native_line, failure.py_line, "main.py");
+        runtime::add_traceback("main.send", failure, source_file);
     }
     return result.release();
 }

@@ -4,12 +4,16 @@
 
 namespace notify {
 
-// Method definition through which module execution binds send.
+/// Method definition through which module execution binds send.
 extern PyMethodDef send_method_def;
 
-// Native entry (METH_VARARGS | METH_KEYWORDS): binds the arguments, runs the body.
-PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs);
-// The body with both arguments bound (borrowed).
-PyObject* send_body(PyObject* self, PyObject* access_token, PyObject* text);
+/// Builds send's names, texts and constants (the code object among them):
+/// 0, or -1 with the error set. Needs the runtime's empty tuple.
+int build_words();
+
+/// Native entry (METH_VARARGS | METH_KEYWORDS): binds the arguments, runs the body.
+PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+/// The body with both arguments bound (borrowed).
+PyObject* send_body(PyObject* self, PyObject* access_token, PyObject* text) noexcept;
 
 }  // namespace notify

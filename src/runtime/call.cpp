@@ -20,23 +20,30 @@ PyObject* check_result(PyObject* result)
     return result;
 }
 
-// METH_FASTCALL entry of a built-in function, entered directly.
+// The METH_FASTCALL entry of a built-in function.
 PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
 {
     PyMethodDef* def = builtin_method_def(func);
-    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : PyCFunction_GET_SELF(func);
+    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : builtin_self(func);
+    if (Py_EnterRecursiveCall(recursion_where)) {
+        return nullptr;
+    }
+    PyObject* result;
     if (def->ml_flags & METH_KEYWORDS) {
         auto entry = reinterpret_cast<FastcallKeywordsEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
-        return entry(self, args, count, nullptr);
+        result = entry(self, args, count, nullptr);
+    } else {
+        auto entry = reinterpret_cast<FastcallEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
+        result = entry(self, args, count);
     }
-    auto entry = reinterpret_cast<FastcallEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
-    return entry(self, args, count);
+    Py_LeaveRecursiveCall();
+    return check_result(result);
 }
 
 // True when `type` is the function-object type or derives from it.
 bool is_native_function_type(PyTypeObject* type)
 {
-    PyTypeObject* sought = g_native_function_type;
+    PyTypeObject* sought = g_state.native_function_type;
     if (type == sought) {
         return true;
     }
@@ -58,9 +65,9 @@ bool is_native_function_type(PyTypeObject* type)
     return sought == &PyBaseObject_Type;
 }
 
+// Built-in functions and native function objects share this leading field.
 PyMethodDef* method_def_of(PyObject* func)
 {
-    // Built-in functions and native function objects share this leading field.
     return builtin_method_def(func);
 }
 
@@ -83,7 +90,7 @@ PyObject* call_object(PyObject* callable, PyObject* args, PyObject* kwargs)
 PyObject* call_meth_o(PyObject* func, PyObject* arg)
 {
     PyMethodDef* def = method_def_of(func);
-    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : reinterpret_cast<PyCFunctionObject*>(func)->m_self;
+    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : builtin_self(func);
     if (Py_EnterRecursiveCall(recursion_where)) {
         return nullptr;
     }
@@ -98,7 +105,8 @@ PyObject* call_function_fast(PyObject* func, PyObject* const* args, Py_ssize_t c
         return nullptr;
     }
     // The interpreter's own vectorcall entry of a def runs it on a fresh frame
-    // with the arguments in place, defaults filled in as needed.
+    // with the arguments in place, defaults filled in as needed; it checks
+    // the result itself.
     PyObject* result = PyObject_Vectorcall(func, args, static_cast<size_t>(count), nullptr);
     Py_LeaveRecursiveCall();
     return result;
@@ -145,8 +153,7 @@ PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2)
     }
     PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(arg1));
     PyTuple_SET_ITEM(args.get(), 1, Py_NewRef(arg2));
-    Ref keep = Ref::borrow(callable);
-    return call_object(keep.get(), args.get(), nullptr);
+    return call_object(callable, args.get(), nullptr);
 }
 
 PyObject* call_no_args(PyObject* callable)
@@ -160,7 +167,7 @@ PyObject* call_no_args(PyObject* callable)
             return call_meth_o(callable, nullptr);
         }
     }
-    return call_object(callable, g_empty_tuple, nullptr);
+    return call_object(callable, g_state.empty_tuple, nullptr);
 }
 
 bool has_vectorcall(PyObject* callable)
@@ -179,6 +186,10 @@ PyObject* call_vectorcall(PyObject* callable, PyObject* const* args, size_t narg
     return check_result(result);
 }
 
+namespace {
+
+// The positional tuple and keyword dictionary of a vector call, for a callee
+// that has only a call slot: 0, or -1 with the error set.
 int vector_as_tuple_and_dict(PyObject* const* args, size_t nargsf, PyObject* kwnames, Ref& tuple, Ref& dict)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -207,7 +218,10 @@ int vector_as_tuple_and_dict(PyObject* const* args, size_t nargsf, PyObject* kwn
     return 0;
 }
 
-PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
+}  // namespace
+
+PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                      bool* arguments_failed)
 {
     if (has_vectorcall(callable)) {
         return call_vectorcall(callable, args, nargsf, kwnames);
@@ -215,9 +229,37 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, 
     Ref tuple;
     Ref dict;
     if (vector_as_tuple_and_dict(args, nargsf, kwnames, tuple, dict) < 0) {
+        if (arguments_failed != nullptr) {
+            *arguments_failed = true;
+        }
         return nullptr;
     }
     return call_object(callable, tuple.get(), dict.get());
+}
+
+PyObject* call_method(Ref& callable, bool unbound, PyObject* obj, PyObject* arg)
+{
+    if (unbound) {
+        PyObject* args[2] = {obj, arg};
+        return call_vector(callable.get(), args, arg != nullptr ? 2 : 1, nullptr);
+    }
+    PyObject* method = callable.get();
+    if (Py_TYPE(method) == &PyMethod_Type && PyMethod_GET_SELF(method) != nullptr) {
+        Ref self = Ref::borrow(PyMethod_GET_SELF(method));
+        callable = Ref::borrow(PyMethod_GET_FUNCTION(method));
+        return arg != nullptr ? call_two_args(callable.get(), self.get(), arg)
+                              : call_one_arg(callable.get(), self.get());
+    }
+    return arg != nullptr ? call_one_arg(method, arg) : call_no_args(method);
+}
+
+PyObject* call_method_keywords(PyObject* callable, bool unbound, PyObject** args, size_t nargs,
+                               PyObject* kwnames, bool* arguments_failed)
+{
+    if (unbound) {
+        return call_vector(callable, args, nargs + 1, kwnames, arguments_failed);
+    }
+    return call_vector(callable, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames, arguments_failed);
 }
 
 }  // namespace runtime

@@ -1,7 +1,8 @@
 // Every difference between the interpreters the module is built for (CPython
-// 3.11 to 3.15) and every use of an interpreter internal, each a named inline
-// beside its version gate: this file is the list a port has to check. The
-// public API is used wherever the version has one.
+// 3.11 to 3.15) and every read of an interpreter structure's layout, each a
+// named inline beside its version gate: this file (with internals.cpp) is the
+// list a port has to check. The public API is used wherever the version has
+// one.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -147,10 +148,17 @@ inline PyObject* code_name(PyObject* code) noexcept
     return reinterpret_cast<PyCodeObject*>(code)->co_name;
 }
 
-/// The method definition of a built-in function object (PyCFunction_Type).
+/// The method definition of a built-in function object (PyCFunction_Type),
+/// or of a record that begins like one (the function-object type).
 inline PyMethodDef* builtin_method_def(PyObject* func) noexcept
 {
     return reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
+}
+
+/// The self that the method entry of such an object receives.
+inline PyObject* builtin_self(PyObject* func) noexcept
+{
+    return reinterpret_cast<PyCFunctionObject*>(func)->m_self;
 }
 
 #if PY_VERSION_HEX >= 0x030D0000

@@ -24,7 +24,7 @@ PyObject* dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
 
 PyObject* lookup_global(PyObject* name, DictCache& cache)
 {
-    PyObject* dict = g_module_dict;
+    PyObject* dict = g_state.module_dict;
     if (cache.dict_version == dict_version_of(dict)) {
         if (cache.dict_cached_value != nullptr) {
             return Py_NewRef(cache.dict_cached_value);
@@ -63,7 +63,7 @@ namespace {
 
 PyObject* lookup_builtin(PyObject* name)
 {
-    PyObject* value = get_attr(g_builtins, name);
+    PyObject* value = get_attr(g_state.builtins, name);
     if (value == nullptr) {
         raise_name_error(name);
     }

@@ -1,17 +1,48 @@
-// Process-wide objects that every layer reads: set once by module execution
-// (and again only after a failed one), read-only everywhere else.
+// The runtime's state: what its look-ups, calls and traceback entries read.
+// Written by module execution (its runtime set-up, again only after a failed
+// execution); read-only everywhere else.
 #pragma once
+#include <cstdint>
+
+#include "runtime/lookup.h"
 #include "runtime/python.h"
 
 namespace runtime {
 
-extern PyObject* g_module_dict;     ///< the module's dictionary: globals of send and of traceback frames
-extern PyObject* g_builtins;        ///< the builtins module
-extern PyObject* g_runtime_module;  ///< the shared module "native_runtime"
-extern PyObject* g_empty_tuple;
-extern PyObject* g_empty_bytes;
-/// The function-object type in use; its records begin like a built-in
-/// function's, so the call helpers may enter their method entry directly.
-extern PyTypeObject* g_native_function_type;
+/// The code objects of traceback entries, sorted by key (traceback.cpp).
+struct CodeCacheEntry {
+    PyObject* code;    ///< owned
+    std::int32_t key;  ///< Python line, or the negated native line; never 0
+};
+struct CodeCache {
+    std::int32_t count = 0;
+    std::int32_t capacity = 0;
+    CodeCacheEntry* entries = nullptr;
+};
+
+struct State {
+    /// The module's dictionary: where globals are looked up, and the globals
+    /// of every traceback frame.
+    PyObject* module_dict = nullptr;
+    /// The builtins module: the fallback of the global look-up.
+    PyObject* builtins = nullptr;
+    /// The shared module "native_runtime", home of the switch that shows
+    /// native lines in traceback entries.
+    PyObject* runtime_module = nullptr;
+    PyObject* empty_tuple = nullptr;
+    /// The function-object type in use: its records begin like a built-in
+    /// function's, so the call helpers may enter their method entry directly.
+    PyTypeObject* native_function_type = nullptr;
+    /// "native_line_in_traceback", interned (build_runtime_strings).
+    PyObject* name_native_line_in_traceback = nullptr;
+
+    /// Filled by traceback entries as failures happen, kept for the process.
+    CodeCache code_cache;
+    /// The switch's look-up in the runtime module's dictionary.
+    DictCache switch_cache;
+};
+
+/// Every object field holds one reference, kept for the process.
+extern State g_state;
 
 }  // namespace runtime

@@ -2,15 +2,11 @@
 
 #include <cstring>
 
-#include "runtime/state.h"
-#include "runtime/names.h"
 #include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 
 namespace runtime {
-
-CodeCache code_cache;
 
 namespace {
 
@@ -19,8 +15,8 @@ constexpr std::int32_t cache_step = 64;
 // Index of the first entry whose key is not below `key`, or count.
 std::int32_t find_position(std::int32_t key)
 {
-    const std::int32_t count = code_cache.count;
-    const CodeCacheEntry* entries = code_cache.entries;
+    const std::int32_t count = g_state.code_cache.count;
+    const CodeCacheEntry* entries = g_state.code_cache.entries;
     // A new key larger than every cached one costs one comparison.
     if (count >= 1 && key > entries[count - 1].key) {
         return count;
@@ -44,8 +40,6 @@ std::int32_t find_position(std::int32_t key)
     return key <= entries[mid].key ? mid : mid + 1;
 }
 
-DictCache switch_cache;
-
 // The native line to report, or 0 when native_runtime.native_line_in_traceback
 // is not true. Runs with no exception pending and leaves none: a switch that
 // cannot be read counts as off for this entry, and the switch is written only
@@ -54,17 +48,19 @@ int native_line_for_traceback(PyThreadState*, int native_line)
 {
     // Before the runtime module and the switch's name exist (an early failure
     // of module execution) the switch cannot be read.
-    if (g_runtime_module == nullptr || name_native_line_in_traceback == nullptr) {
+    PyObject* runtime_module = g_state.runtime_module;
+    PyObject* switch_name = g_state.name_native_line_in_traceback;
+    if (runtime_module == nullptr || switch_name == nullptr) {
         return native_line;
     }
     // The switch value, held while its truth is tested: the test may run
     // code that rebinds the attribute.
     Ref flag;
-    PyObject* runtime_dict = PyModule_Check(g_runtime_module) ? PyModule_GetDict(g_runtime_module) : nullptr;
+    PyObject* runtime_dict = PyModule_Check(runtime_module) ? PyModule_GetDict(runtime_module) : nullptr;
     if (runtime_dict != nullptr) {
-        flag = Ref::borrow(dict_lookup_if_modified(runtime_dict, name_native_line_in_traceback, switch_cache));
+        flag = Ref::borrow(dict_lookup_if_modified(runtime_dict, switch_name, g_state.switch_cache));
     } else {
-        Ref attr(get_attr(g_runtime_module, name_native_line_in_traceback));
+        Ref attr(get_attr(runtime_module, switch_name));
         if (attr) {
             int is_false = PyObject_Not(attr.get());
             flag = Ref::borrow(is_false != 0 ? Py_False : Py_True);
@@ -77,7 +73,7 @@ int native_line_for_traceback(PyThreadState*, int native_line)
         return 0;
     }
     if (!flag) {
-        if (PyObject_SetAttr(g_runtime_module, name_native_line_in_traceback, Py_False) < 0) {
+        if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
             PyErr_Clear();
         }
         return 0;
@@ -99,55 +95,55 @@ int native_line_for_traceback(PyThreadState*, int native_line)
 
 PyObject* code_cache_lookup(std::int32_t key)
 {
-    if (key == 0 || code_cache.entries == nullptr) {
+    CodeCache& cache = g_state.code_cache;
+    if (key == 0 || cache.entries == nullptr) {
         return nullptr;
     }
     std::int32_t pos = find_position(key);
-    if (pos < code_cache.count && code_cache.entries[pos].key == key) {
-        return code_cache.entries[pos].code;
+    if (pos < cache.count && cache.entries[pos].key == key) {
+        return cache.entries[pos].code;
     }
     return nullptr;
 }
 
 void code_cache_insert(std::int32_t key, PyObject* code)
 {
+    CodeCache& cache = g_state.code_cache;
     if (key == 0) {
         return;
     }
-    if (code_cache.entries == nullptr) {
+    if (cache.entries == nullptr) {
         auto* entries = static_cast<CodeCacheEntry*>(PyMem_Malloc(cache_step * sizeof(CodeCacheEntry)));
         if (entries == nullptr) {
             return;
         }
-        code_cache.entries = entries;
-        code_cache.capacity = cache_step;
-        code_cache.count = 1;
+        cache.entries = entries;
+        cache.capacity = cache_step;
+        cache.count = 1;
         entries[0].code = Py_NewRef(code);
         entries[0].key = key;
         return;
     }
     std::int32_t pos = find_position(key);
-    if (pos < code_cache.count && code_cache.entries[pos].key == key) {
-        PyObject* old = code_cache.entries[pos].code;
-        code_cache.entries[pos].code = Py_NewRef(code);
-        Py_DECREF(old);
+    if (pos < cache.count && cache.entries[pos].key == key) {
+        Py_SETREF(cache.entries[pos].code, Py_NewRef(code));
         return;
     }
-    if (code_cache.count == code_cache.capacity) {
+    if (cache.count == cache.capacity) {
         auto* grown = static_cast<CodeCacheEntry*>(PyMem_Realloc(
-            code_cache.entries, (code_cache.capacity + cache_step) * sizeof(CodeCacheEntry)));
+            cache.entries, (cache.capacity + cache_step) * sizeof(CodeCacheEntry)));
         if (grown == nullptr) {
             return;
         }
-        code_cache.entries = grown;
-        code_cache.capacity += cache_step;
+        cache.entries = grown;
+        cache.capacity += cache_step;
     }
-    for (std::int32_t i = code_cache.count; i > pos; --i) {
-        code_cache.entries[i] = code_cache.entries[i - 1];
+    for (std::int32_t i = cache.count; i > pos; --i) {
+        cache.entries[i] = cache.entries[i - 1];
     }
-    code_cache.entries[pos].code = Py_NewRef(code);
-    code_cache.entries[pos].key = key;
-    ++code_cache.count;
+    cache.entries[pos].code = Py_NewRef(code);
+    cache.entries[pos].key = key;
+    ++cache.count;
 }
 
 void add_traceback(const char* funcname, int native_line, int py_line, const char* filename)
@@ -189,13 +185,18 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     Ref frame;
     if (code) {
         frame = Ref(reinterpret_cast<PyObject*>(PyFrame_New(
-            tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_module_dict, nullptr)));
+            tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
     }
     // Whatever building the entry raised gives way to the original exception.
     saved.restore();
     if (frame && PyErr_Occurred()) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
+}
+
+void add_traceback(const char* funcname, const Failure& failure, const char* filename)
+{
+    add_traceback(funcname, failure.native_line, failure.py_line, filename);
 }
 
 }  // namespace runtime

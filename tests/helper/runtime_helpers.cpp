@@ -3,13 +3,13 @@
 // its own copy of the module state, set up by setup_runtime().
 #include <cstdint>
 
-#include "module/state.h"
-#include "module/strings.h"
 #include "module/version.h"
 #include "runtime/call.h"
 #include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
+#include "runtime/state.h"
+#include "runtime/strings.h"
 #include "runtime/traceback.h"
 #include "tests/helper/helpers.h"
 
@@ -30,11 +30,10 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         PyErr_SetString(PyExc_TypeError, "globals must be a dict");
         return nullptr;
     }
-    if (runtime::g_empty_tuple == nullptr) {
-        runtime::g_empty_tuple = PyTuple_New(0);
-        runtime::g_empty_bytes = PyBytes_FromStringAndSize("", 0);
-        if (runtime::g_empty_tuple == nullptr || runtime::g_empty_bytes == nullptr ||
-            module::init_string_table(module::string_table) < 0) {
+    runtime::State& rt = runtime::g_state;
+    if (rt.empty_tuple == nullptr) {
+        rt.empty_tuple = PyTuple_New(0);
+        if (rt.empty_tuple == nullptr || runtime::build_runtime_strings() < 0) {
             return nullptr;
         }
         PyObject* builtins = PyImport_AddModule("builtins");
@@ -42,12 +41,10 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         if (builtins == nullptr || runtime_module == nullptr) {
             return nullptr;
         }
-        runtime::g_builtins = Py_NewRef(builtins);
-        runtime::g_runtime_module = Py_NewRef(runtime_module);
+        rt.builtins = Py_NewRef(builtins);
+        rt.runtime_module = Py_NewRef(runtime_module);
     }
-    PyObject* old = runtime::g_module_dict;
-    runtime::g_module_dict = Py_NewRef(globals);
-    Py_XDECREF(old);
+    Py_XSETREF(rt.module_dict, Py_NewRef(globals));
     lookup_cache = runtime::DictCache{};
     Py_RETURN_NONE;
 }
@@ -71,7 +68,7 @@ PyObject* fail_with_traceback(PyObject*, PyObject* args)
 // code_cache_state() -> (count, capacity, [keys], [code names])
 PyObject* code_cache_state(PyObject*, PyObject*)
 {
-    const runtime::CodeCache& cache = runtime::code_cache;
+    const runtime::CodeCache& cache = runtime::g_state.code_cache;
     Ref keys(PyList_New(cache.count));
     Ref names(PyList_New(cache.count));
     if (!keys || !names) {
@@ -105,9 +102,7 @@ PyObject* lookup_global(PyObject*, PyObject* name)
     }
     if (interned.get() != lookup_cache_name) {
         lookup_cache = runtime::DictCache{};
-        PyObject* old = lookup_cache_name;
-        lookup_cache_name = Py_NewRef(interned.get());
-        Py_XDECREF(old);
+        Py_XSETREF(lookup_cache_name, Py_NewRef(interned.get()));
     }
     Ref value(runtime::lookup_global(interned.get(), lookup_cache));
     if (!value) {

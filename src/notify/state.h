@@ -1,0 +1,69 @@
+// The state of send: its words, built when the module executes (again only
+// after a failed execution) by build_words(); the caches of its look-up sites
+// and its spare dictionaries, written by its calls.
+#pragma once
+#include <cstdint>
+
+#include "runtime/lookup.h"
+#include "runtime/python.h"
+
+namespace notify {
+
+/// A dictionary that send fills and hands to a callee, kept for the next call
+/// when the callee kept no reference to it and changed nothing in it.
+struct Spare {
+    PyObject* dict = nullptr;   ///< owned
+    std::uint64_t stamp = 0;    ///< the dictionary's stamp when it was put here
+    PyObject* inner = nullptr;  ///< the message's content dictionary, owned by it
+    std::uint64_t inner_stamp = 0;
+};
+
+struct State {
+    // Names (interned) and texts. The prefix tells the kind: name_ an
+    // identifier, key_ an identifier used as a dictionary key, text_ a text
+    // constant, str_ a plain string.
+    PyObject* name_access_token = nullptr;
+    PyObject* name_data = nullptr;
+    PyObject* name_dumps = nullptr;
+    PyObject* name_headers = nullptr;
+    PyObject* name_info = nullptr;
+    PyObject* name_json = nullptr;  ///< the global, and the reply's method
+    PyObject* name_logger = nullptr;
+    PyObject* name_post = nullptr;
+    PyObject* name_r = nullptr;
+    PyObject* name_requests = nullptr;
+    PyObject* name_send = nullptr;
+    PyObject* name_text = nullptr;  ///< the parameter, and the message's key and type
+    PyObject* name_url = nullptr;
+    PyObject* key_content = nullptr;
+    PyObject* key_msgtype = nullptr;
+    PyObject* text_log_template = nullptr;
+    PyObject* text_Content_Type = nullptr;
+    PyObject* text_application_json_charset_UTF_8 = nullptr;
+    /// The webhook URL up to the token, which send appends as format(token, "")
+    /// renders it: what str.format makes of "...?access_token={access_token}".
+    PyObject* text_webhook_url_prefix = nullptr;
+    PyObject* text_empty = nullptr;
+    PyObject* str_main_py = nullptr;
+
+    // Constants made from them.
+    PyObject* tuple_log_kwnames = nullptr;    ///< ("access_token", "text"): keywords of the log call
+    PyObject* tuple_post_kwnames = nullptr;   ///< ("url", "data", "headers"): keywords of the post call
+    PyObject* tuple_send_varnames = nullptr;  ///< ("access_token", "text", "headers", "r")
+    PyObject* code_send = nullptr;            ///< the code object shown as send.__code__
+
+    // One cache per global the body reads, one per attribute it usually
+    // takes from a module.
+    runtime::DictCache logger_cache;
+    runtime::DictCache requests_cache;
+    runtime::DictCache json_cache;
+    runtime::ModuleAttrCache post_cache;
+    runtime::ModuleAttrCache dumps_cache;
+
+    Spare spare_headers;  ///< {"Content-Type": "application/json;charset=UTF-8"}
+    Spare spare_message;  ///< {"msgtype": "text", "text": inner}, inner = {"content": None}
+};
+
+extern State g_state;
+
+}  // namespace notify

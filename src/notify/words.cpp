@@ -1,0 +1,105 @@
+// send's words: the names and texts it uses, and the constants made from
+// them, the code object of send among them.
+#include "notify/lines.h"
+#include "notify/send.h"
+#include "notify/state.h"
+#include "runtime/ref.h"
+#include "runtime/state.h"
+#include "runtime/strings.h"
+
+namespace notify {
+
+State g_state;
+
+namespace {
+
+using runtime::Ref;
+
+// The code object of send: the interpreter's minimal code object (whose body
+// raises AssertionError if anyone runs it, reporting the definition line),
+// given send's signature: two positional parameters and four locals, flags 3.
+PyObject* make_code_send()
+{
+    Ref empty(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(source_file, "send", static_cast<int>(SendLine::definition))));
+    if (!empty) {
+        return nullptr;
+    }
+    Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
+    if (!replace) {
+        return nullptr;
+    }
+    Ref kwargs(PyDict_New());
+    if (!kwargs) {
+        return nullptr;
+    }
+    Ref argcount(PyLong_FromLong(2));
+    Ref kwonly(PyLong_FromLong(0));
+    Ref nlocals(PyLong_FromLong(4));
+    Ref flags(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!argcount || !kwonly || !nlocals || !flags) {
+        return nullptr;
+    }
+    if (PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_kwonlyargcount", kwonly.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_varnames", g_state.tuple_send_varnames) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_filename", g_state.str_main_py) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_name", g_state.name_send) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_qualname", g_state.name_send) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()) < 0) {
+        return nullptr;
+    }
+    return PyObject_Call(replace.get(), runtime::g_state.empty_tuple, kwargs.get());
+}
+
+// Stores a freshly built constant in its slot, replacing what an earlier,
+// failed execution left there; false when it could not be built.
+bool store(PyObject*& slot, PyObject* built)
+{
+    Py_XSETREF(slot, built);
+    return built != nullptr;
+}
+
+}  // namespace
+
+int build_words()
+{
+    State& s = g_state;
+    const runtime::StringEntry strings[] = {
+        {&s.name_access_token, "access_token", true},
+        {&s.name_data, "data", true},
+        {&s.name_dumps, "dumps", true},
+        {&s.name_headers, "headers", true},
+        {&s.name_info, "info", true},
+        {&s.name_json, "json", true},
+        {&s.name_logger, "logger", true},
+        {&s.name_post, "post", true},
+        {&s.name_r, "r", true},
+        {&s.name_requests, "requests", true},
+        {&s.name_send, "send", true},
+        {&s.name_text, "text", true},
+        {&s.name_url, "url", true},
+        {&s.key_content, "content", true},
+        {&s.key_msgtype, "msgtype", true},
+        {&s.text_log_template, "[钉钉通知] 该APP执行参数为: {access_token} {text}", false},
+        {&s.text_Content_Type, "Content-Type", false},
+        {&s.text_application_json_charset_UTF_8, "application/json;charset=UTF-8", false},
+        {&s.text_webhook_url_prefix, "https://oapi.dingtalk.com/robot/send?access_token=", false},
+        {&s.text_empty, "", false},
+        {&s.str_main_py, source_file, false},
+    };
+    if (runtime::build_strings(strings) < 0) {
+        return -1;
+    }
+    // Keyword names of the two keyword calls, in the order of the call sites.
+    if (!store(s.tuple_log_kwnames, PyTuple_Pack(2, s.name_access_token, s.name_text)) ||
+        !store(s.tuple_post_kwnames, PyTuple_Pack(3, s.name_url, s.name_data, s.name_headers)) ||
+        !store(s.tuple_send_varnames, PyTuple_Pack(4, s.name_access_token, s.name_text, s.name_headers, s.name_r)) ||
+        !store(s.code_send, make_code_send())) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace notify

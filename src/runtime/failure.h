@@ -1,0 +1,46 @@
+// The one failure path of the module's native code. A function that can fail
+// records where with fail_at() and returns its failed result; the function
+// that owns the traceback then adds one entry for the failure:
+//
+//     if (!headers) {
+//         return fail_at(failure, SendLine::headers);
+//     }
+//     ...
+//     add_traceback("main.send", failure, "main.py");
+#pragma once
+#include <source_location>
+
+#include "runtime/python.h"
+#include "runtime/ref.h"
+
+namespace runtime {
+
+/// Where a failure happened: the line of the Python source it reports, and
+/// the native line of the failing site. Native lines are the site's source
+/// line plus its file's base, so that every site has a number of its own
+/// (bases are 1000 apart; no such file reaches 1000 lines).
+struct Failure {
+    int native_base = 0;
+    int py_line = 0;
+    int native_line = 0;
+};
+
+/// What fail_at returns: the failed result of either kind of function, a
+/// null Ref or the status -1.
+struct Failed {
+    operator Ref() const noexcept { return Ref(); }
+    constexpr operator int() const noexcept { return -1; }
+};
+
+/// Records a failure at `line` (a line enum of the Python source) of the
+/// calling site.
+template <class Line>
+[[gnu::cold]] Failed fail_at(Failure& failure, Line line,
+                             std::source_location site = std::source_location::current()) noexcept
+{
+    failure.py_line = static_cast<int>(line);
+    failure.native_line = failure.native_base + static_cast<int>(site.line());
+    return {};
+}
+
+}  // namespace runtime

@@ -1,0 +1,25 @@
+// String tables: each layer keeps the names and texts it uses in slots of its
+// own state, built once from a table when the module executes, hashed, and
+// kept for the process.
+#pragma once
+#include <span>
+
+#include "runtime/python.h"
+
+namespace runtime {
+
+struct StringEntry {
+    PyObject** slot;   ///< receives the string
+    const char* utf8;  ///< NUL-terminated
+    bool interned;     ///< an identifier (interned), or a plain str
+};
+
+/// Builds every entry of `table` into its slot, replacing what an earlier,
+/// failed execution left there: 0, or -1 with the error at the first entry
+/// that failed (its slot is then null).
+int build_strings(std::span<const StringEntry> table);
+
+/// The runtime's own strings (State::name_native_line_in_traceback).
+int build_runtime_strings();
+
+}  // namespace runtime

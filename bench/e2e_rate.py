@@ -41,7 +41,7 @@ def reference_send(access_token, text):
 
 def start_standin(workdir):
     proc = subprocess.Popen(
-        [sys.executable, os.path.join(ROOT, "tools", "webhook_standin.py"), "--token", TOKEN,
+        [sys.executable, os.path.join(ROOT, "tests", "support", "webhook_standin.py"), "--token", TOKEN,
          "--rate-limit", "0", "--workdir", workdir],
         stdout=subprocess.PIPE, text=True)
     lines = [proc.stdout.readline().strip() for _ in range(6)]
@@ -86,13 +86,13 @@ def main():
     parser.add_argument("--build-dir", default=os.environ.get("MAIN_BUILD_DIR",
                                                               os.path.join(ROOT, "build")))
     parser.add_argument("--guard", action="store_true",
-                        help="refuse any non-loopback connection (tests/netguard.py)")
+                        help="refuse any non-loopback connection (tests/support/netguard.py)")
     args = parser.parse_args()
 
     sys.path.insert(0, os.path.abspath(args.build_dir))
     if args.guard:
         sys.path.insert(0, os.path.join(ROOT, "tests"))
-        import netguard
+        from support import netguard
         netguard.install()
     global logger, requests, module
     import requests

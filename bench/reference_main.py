@@ -1,5 +1,6 @@
-# The notification function in plain Python, line for line as in "main.py":
-# the interpreted reference the native module is measured against.
+# The notification function in plain Python, line for line as in "main.py"
+# (each statement at the line the module's tracebacks name): the interpreted
+# reference the native module is measured and tested against.
 from loguru import logger
 import requests
 import json
@@ -20,6 +21,5 @@ def send(access_token, text):
              }
              }
         ),
-        headers=headers,
-    )
+        headers=headers)
     return str(r.json())

@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 
-pytest_plugins = ["netguard"]
+pytest_plugins = ["support.netguard"]
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_DIR = os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build")))
@@ -24,6 +24,10 @@ MAIN_LIBRARY = os.path.join(BUILD_DIR, "main" + importlib.machinery.EXTENSION_SU
 for path in (BUILD_DIR, TESTS_DIR):
     if path not in sys.path:
         sys.path.insert(0, path)
+
+
+# What main.send returns for the stand-ins' default reply.
+OK = "{'errcode': 0, 'errmsg': 'ok'}"
 
 
 def python_env(extra=None):
@@ -51,6 +55,23 @@ def run_python(code, *args, env=None, check=True, timeout=120):
 def fresh():
     """Run code in a fresh interpreter: fresh(code, *interpreter_args, env=..., check=...)."""
     return run_python
+
+
+@pytest.fixture
+def standins():
+    """Recording stand-ins for main's logger and requests (support.stubs):
+    yields (logger, requests); afterwards main.send must still work, and
+    main's globals are put back."""
+    import main
+    from support import stubs
+
+    saved = {name: getattr(main, name) for name in ("logger", "requests", "json")}
+    yield stubs.install(main)
+    stubs.install(main)
+    main.json = saved["json"]
+    assert main.send("tok", "after") == OK
+    for name, value in saved.items():
+        setattr(main, name, value)
 
 
 def skip_without_tls():

@@ -17,12 +17,10 @@ import urllib3
 from loguru import logger
 
 import main
-from netguard import network_guard  # noqa: F401  (autouse: loopback only)
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import webhook_standin as ws  # noqa: E402
-from conftest import apply_standin_env as apply_env, skip_without_tls
+from conftest import ROOT, apply_standin_env as apply_env, skip_without_tls
+from support import webhook_standin as ws
+from support.lines import SEND
+from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
@@ -120,7 +118,7 @@ def test_tls_is_verified(standin, monkeypatch, log_records, bundle):
         monkeypatch.setenv("REQUESTS_CA_BUNDLE", requests.certs.where())
     with pytest.raises(requests.exceptions.SSLError) as caught:
         main.send(TOKEN, "secret")
-    assert 'File "main.py", line 14, in main.send' in frames(caught.value)
+    assert f'File "main.py", line {SEND.post}, in main.send' in frames(caught.value)
     assert standin.wait_settled()
     assert standin.requests == []
     assert "certificate verify failed" in str(caught.value)
@@ -134,7 +132,7 @@ def test_connection_closed_without_reply(standin):
         main.send("drop-token", "dropped")
     wording = "Cannot connect to proxy." if URLLIB3_1 else "Unable to connect to proxy"
     assert f"Caused by ProxyError('{wording}', RemoteDisconnected(" in str(caught.value)
-    assert 'File "main.py", line 14, in main.send' in frames(caught.value)
+    assert f'File "main.py", line {SEND.post}, in main.send' in frames(caught.value)
     assert [r.body for r in standin.requests] == [message_bytes("dropped")]
 
 
@@ -143,8 +141,8 @@ def test_html_reply_fails_to_decode(standin):
         main.send("html-token", "page")
     assert isinstance(caught.value, json.JSONDecodeError)
     text = frames(caught.value)
-    assert 'File "main.py", line 25, in main.send' in text
-    assert 'File "main.py", line 14' not in text
+    assert f'File "main.py", line {SEND.reply}, in main.send' in text
+    assert f'File "main.py", line {SEND.post}' not in text
     (record,) = standin.requests
     assert record.body == message_bytes("page") and record.reply == "html"
 

@@ -1,5 +1,7 @@
 """Function objects as callers meet them: calls, binding, attributes, pickling,
-weak references and garbage collection."""
+weak references and garbage collection; and their type, registered once per
+process under a shared module and taken from there by every module that
+uses it."""
 import gc
 import inspect
 import pickle
@@ -243,3 +245,103 @@ def test_an_emptied_object_answers_soundly():
     assert witness() is None and f.__code__ is None and f.__module__ is None
     assert f(1) == ("o", f, 1)
     helper.clear(f)   # a second clearing finds nothing to release
+
+
+# --- the shared type -----------------------------------------------------------
+
+SHARED = "_native_abi_1_0"
+NAME = "native_function_or_method"
+
+
+def test_fresh_import_registers_the_shared_type(fresh):
+    fresh(f"""
+        import sys
+        assert {SHARED!r} not in sys.modules
+        import main
+        shared = sys.modules[{SHARED!r}]
+        assert shared.{NAME} is type(main.send)
+        assert (type(main.send).__name__, type(main.send).__module__) == ({NAME!r}, "builtins")
+        import main_testhelper as helper
+        assert helper.native_type() is type(main.send)
+        assert helper.own_type_state() == (False, False)   # the helper's copy stays unused
+    """)
+
+
+def test_a_type_registered_first_by_another_module_is_taken(fresh):
+    fresh(f"""
+        import main_testhelper as helper
+        theirs = helper.native_type()
+        assert helper.own_type_state() == (True, True)
+        import main
+        assert type(main.send) is theirs
+        assert main.send.__name__ == "send" and main.send.__module__ == "main"
+    """)
+
+
+NOT_A_TYPE = f"TypeError: Shared native type {NAME} is not a type object"
+WRONG_SIZE = f"TypeError: Shared native type {NAME} has the wrong size, try recompiling"
+
+
+@pytest.mark.parametrize("seed, error", [
+    ("5", NOT_A_TYPE),
+    (f"type({NAME!r}, (), {{}})", WRONG_SIZE),
+    # A Python class of the same instance size (20 slots) is a heap type.
+    (f"type({NAME!r}, (), {{'__slots__': tuple(f's{{i}}' for i in range(20))}})", NOT_A_TYPE),
+    # A static type of the standard library (on 3.11 of the very same size).
+    pytest.param("__import__('_asyncio').Task", {NOT_A_TYPE, WRONG_SIZE}, id="asyncio-task"),
+    # Static types of another extension, each of the same size and different
+    # in one thing that the records or the calls rely on.
+    *[pytest.param(f"__import__('main_testhelper').lookalike_type({kind!r})", error, id=f"lookalike-{kind}")
+      for kind, error in [("name", NOT_A_TYPE), ("gc", WRONG_SIZE), ("dict", WRONG_SIZE),
+                          ("weaklist", WRONG_SIZE), ("vectorcall", NOT_A_TYPE), ("method_descriptor", NOT_A_TYPE)]],
+])
+def test_a_wrong_seed_fails_the_import_and_leaves_no_module(fresh, seed, error):
+    errors = error if isinstance(error, set) else {error}
+    fresh(f"""
+        import sys, types
+        shared = types.ModuleType({SHARED!r})
+        shared.{NAME} = {seed}
+        sys.modules[{SHARED!r}] = shared
+        try:
+            import main
+        except Exception as exc:
+            assert f"{{type(exc).__name__}}: {{exc}}" in {errors!r}, exc
+        else:
+            raise AssertionError("import succeeded")
+        assert "main" not in sys.modules
+        # With the seed gone, a second import registers the type afresh.
+        del sys.modules[{SHARED!r}]
+        import main
+        assert type(main.send) is sys.modules[{SHARED!r}].{NAME}
+    """)
+
+
+def test_a_lookup_error_other_than_attribute_error_propagates(fresh):
+    fresh(f"""
+        import sys, types
+        shared = types.ModuleType({SHARED!r})
+        def __getattr__(name):
+            raise LookupError("no lookups today")
+        shared.__getattr__ = __getattr__
+        sys.modules[{SHARED!r}] = shared
+        try:
+            import main
+        except LookupError as exc:
+            assert str(exc) == "no lookups today"
+        else:
+            raise AssertionError("import succeeded")
+        assert "main" not in sys.modules
+    """)
+
+
+def test_record_layout_matches_the_shared_type():
+    native = type(main.send)
+    assert (native.__basicsize__, native.__weakrefoffset__, native.__dictoffset__) == (176, 40, 48)
+
+
+def test_the_type_cannot_be_instantiated_or_subclassed():
+    native = type(main.send)
+    with pytest.raises(TypeError, match=f"cannot create '{NAME}' instances"):
+        native()
+    with pytest.raises(TypeError, match=f"type '{NAME}' is not an acceptable base type"):
+        type("Sub", (native,), {})

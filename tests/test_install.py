@@ -23,8 +23,7 @@ pytestmark = pytest.mark.skipif(sys.executable != "/usr/bin/python3",
 needs_pypi = pytest.mark.skipif(os.environ.get("MAIN_TEST_PYPI") != "1",
                                 reason="reaches PyPI: run by tools/test-pypi.sh")
 
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import webhook_standin as ws  # noqa: E402
+from support import webhook_standin as ws  # noqa: E402
 
 
 def pip(venv, *args):
@@ -73,7 +72,7 @@ def site_packages(venv):
 SEND = textwrap.dedent("""
     import sys
     sys.path.insert(0, sys.argv[1])
-    import netguard
+    from support import netguard
     netguard.install()                       # loopback only, in this child too
     del sys.path[0]
     import json, loguru, main, requests

@@ -1,26 +1,114 @@
-"""Reference and memory-block leaks on the success and failure paths.
+"""References and memory that the module's paths must give back: per call of
+send on its success and failure paths, per function object, per import.
 
-The full runner (tools/leakcheck.py) needs a debug interpreter; the re-import
-check below only counts memory blocks and runs under either interpreter.
-"""
+The full runner (tests/support/leakcheck.py) needs a debug interpreter; the
+other checks count references of known objects or memory blocks and run under
+either interpreter (reference totals only under the debug one)."""
 import os
 import subprocess
 import sys
 
 import pytest
 
-from conftest import BUILD_DIR, ROOT
+import main
+from conftest import BUILD_DIR, TESTS_DIR
+from support import stubs
 
-LEAKCHECK = os.path.join(ROOT, "tools", "leakcheck.py")
+DEBUG = hasattr(sys, "gettotalrefcount")
 
 
-@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+@pytest.mark.skipif(not DEBUG, reason="needs a debug interpreter")
 def test_no_scenario_leaks():
     proc = subprocess.run(
-        [sys.executable, LEAKCHECK, "--build", BUILD_DIR, "--rounds", "40", "--warmup", "20", "--reps", "5"],
+        [sys.executable, os.path.join(TESTS_DIR, "support", "leakcheck.py"), "--build", BUILD_DIR,
+         "--rounds", "40", "--warmup", "20", "--reps", "5"],
         capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert " 0 leaking, 0 misbehaving" in proc.stdout
+
+
+def test_reference_counts_of_arguments_reply_and_function_stay(standins):
+    logger, requests = standins
+    token, text = "token-object", "text-object"
+    reply = requests.reply
+    counts = [sys.getrefcount(o) for o in (token, text, reply, main.send)]
+    for _ in range(200):
+        main.send(token, text)
+        main.send(access_token=token, text=text)
+        try:
+            main.send(token)
+        except TypeError:
+            pass
+    requests.calls.clear()
+    logger.calls.clear()
+    assert [sys.getrefcount(o) for o in (token, text, reply, main.send)] == counts
+
+
+@pytest.mark.skipif(not DEBUG, reason="needs a debug interpreter")
+def test_no_reference_growth_over_many_calls(standins):
+    class Quiet:
+        def info(self, *args, **kwargs):
+            pass
+
+    class Post:
+        reply = stubs.Reply()
+
+        def post(self, **kwargs):
+            return self.reply
+
+    main.logger, main.requests = Quiet(), Post()
+
+    def ok():
+        main.send("t", "x")
+
+    def bad_args():
+        try:
+            main.send("t")
+        except TypeError:
+            pass
+
+    def bad_body():
+        try:
+            main.send("t", {1})
+        except TypeError:
+            pass
+
+    for scenario in (ok, bad_args, bad_body):
+        for _ in range(200):
+            scenario()
+        before = sys.gettotalrefcount()
+        for _ in range(10_000):
+            scenario()
+        assert sys.gettotalrefcount() - before < 50, scenario.__name__
+
+
+def test_many_function_objects_die_without_leaking(fresh):
+    # References are counted under the debug interpreter; memory (the
+    # defaults blocks included) under both.
+    fresh("""
+        import gc, sys, tracemalloc, weakref, main, main_testhelper as helper
+        refs = getattr(sys, "gettotalrefcount", lambda: 0)
+
+        def churn(count):
+            for i in range(count):
+                f = helper.make_function("documented", closure=[i], code=main.send.__code__)
+                f.__name__, f.__doc__, f.__dict__, f.__annotations__["x"] = f.__name__, f.__doc__, f.__dict__, i
+                f.__defaults__, f.__kwdefaults__, f.extra = (i,), {"k": i}, str(i)
+                helper.set_defaults_block(f, [i], None, f)      # a cycle through the block
+                g = helper.make_function("varargs")
+                helper.set_defaults_loader(g, "ok")
+                g.__kwdefaults__, g.__qualname__, g.me = None, "q", g
+                w = weakref.ref(g, lambda r: None)
+                del f, g, w
+            gc.collect()
+
+        churn(200)
+        tracemalloc.start()
+        before, memory = refs(), tracemalloc.get_traced_memory()[0]
+        churn(3000)
+        assert refs() - before < 50, (before, refs())
+        assert tracemalloc.get_traced_memory()[0] - memory < 20000
+    """)
 
 
 def test_reimport_keeps_no_memory_block(fresh):

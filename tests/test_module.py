@@ -1,13 +1,17 @@
-"""Import, creation and execution of the module main."""
+"""The module's life cycle: import, creation and execution of the module main,
+its one-interpreter rule, its version check, and imports that fail."""
 import builtins
 import os
 import subprocess
 import sys
+import types
 
 import pytest
 
 import main
+import main_testhelper as helper
 from conftest import MAIN_LIBRARY
+from support.lines import MODULE, SEND
 
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
                       "into one interpreter per process.")
@@ -156,11 +160,13 @@ JSON_REFUSED = ("ModuleNotFoundError: Standard library module 'json' was not fou
 
 
 @pytest.mark.parametrize("setup, error, line", [
-    ("sys.modules['loguru'] = None", "ModuleNotFoundError: import of loguru halted; None in sys.modules", 4),
+    ("sys.modules['loguru'] = None", "ModuleNotFoundError: import of loguru halted; None in sys.modules",
+     MODULE.loguru),
     ("import types; sys.modules['loguru'] = types.ModuleType('loguru')",
-     "ImportError: cannot import name logger", 4),
-    ("import loguru; sys.modules['requests'] = None", "ModuleNotFoundError: import of requests halted", 5),
-    ("import loguru, requests; sys.modules['json'] = None", JSON_REFUSED, 6),
+     "ImportError: cannot import name logger", MODULE.loguru),
+    ("import loguru; sys.modules['requests'] = None", "ModuleNotFoundError: import of requests halted",
+     MODULE.requests),
+    ("import loguru, requests; sys.modules['json'] = None", JSON_REFUSED, MODULE.json),
 ])
 def test_failing_import_reports_its_line_and_can_be_retried(fresh, setup, error, line):
     out = fresh(f"""
@@ -211,16 +217,15 @@ def test_code_object_of_send():
     code = main.send.__code__
     assert (code.co_argcount, code.co_kwonlyargcount, code.co_nlocals) == (2, 0, 4)
     assert code.co_varnames == ("access_token", "text", "headers", "r")
-    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("main.py", "send", 9)
+    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("main.py", "send", SEND.definition)
     assert code.co_flags == 3
     if sys.version_info < (3, 15):  # co_lnotab is gone from 3.15
         assert code.co_lnotab == b""
     assert code.co_freevars == code.co_cellvars == ()
     # Running it by mistake raises instead of executing garbage.
-    import types
     with pytest.raises(AssertionError) as info:
         types.FunctionType(code, {})("t", "x")
-    assert info.traceback[-1].lineno == 9 - 1  # pytest counts lines from 0
+    assert info.traceback[-1].lineno == SEND.definition - 1  # pytest counts lines from 0
 
 
 def test_module_level_constants_are_exact():
@@ -246,3 +251,34 @@ def test_failed_import_under_another_name_leaves_no_main_entry(fresh):
         print(type(main.send).__name__)
     """)
     assert out.stdout.split() == ["False", "native_function_or_method"]
+
+
+class TestVersionCheck:
+    @pytest.mark.parametrize("version, expected", [
+        ("3.11.2 (main, Apr 28 2025)", "3.11"),
+        ("3.10.4", "3.10"),
+        ("3.7.0", "3.7"),
+        ("3.12", "3.12"),
+        ("10.1a0", "10.1"),
+    ])
+    def test_major_minor(self, version, expected):
+        assert helper.major_minor(version) == expected
+
+    def test_versions_that_share_a_prefix_still_warn(self):
+        with pytest.warns(RuntimeWarning) as record:
+            helper.check_version("3.11", "3.1.5 (main)")
+            helper.check_version("3.1", "3.11.2 (main)")
+            helper.check_version("3.11", "3.12.0")
+        assert [str(w.message) for w in record] == [
+            "compiletime version 3.11 of module 'main' does not match runtime version 3.1",
+            "compiletime version 3.1 of module 'main' does not match runtime version 3.11",
+            "compiletime version 3.11 of module 'main' does not match runtime version 3.12",
+        ]
+
+    def test_matching_version_is_silent_and_error_filter_raises(self):
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            helper.check_version("3.11", "3.11.2 (main)")
+            with pytest.raises(RuntimeWarning, match="runtime version 3.10"):
+                helper.check_version("3.11", "3.10.1")

@@ -1,226 +1,42 @@
-"""Allocation-failure sweeps: allocation k of an operation fails, for every k
-until the operation runs through without meeting the failure.
-
-Each sweep runs in a fresh interpreter, which forks one child per k so that
-every k starts from the same state and a crash or an abort shows as the
-child's exit status. A fault must end in a clean MemoryError (or the result,
-when the failure is absorbed), never a crash or a SystemError, and the module
-must work normally afterwards in the same child.
-"""
+"""Allocation-failure sweeps (tests/scripts/nomemory_driver.py): allocation k
+of module execution, of send on each road its callees can take, and of the
+lazily made attributes of function objects fails, for every k; each must end
+in a clean MemoryError or the result, never a crash, and leave the module
+working."""
 import json
+import os
+import subprocess
+import sys
 
 import pytest
 
-# CPython's own faults, where tools/cpython_faults.py reproduces them here.
-TYPE_READY_FAULT = pytest.mark.cpython_fault("type-ready")
-JSON_DUMPS_FAULT = pytest.mark.cpython_fault("json-dumps")
+from conftest import TESTS_DIR, python_env
 
-DRIVER = r'''
-import _imp, importlib, importlib.util, json, os, sys, traceback
-import _testcapi
-import loguru, requests  # imported up front: their own import is not ours
-import stubs
-
-OK = "{'errcode': 0, 'errmsg': 'ok'}"
-SEND_LINES = {10, 12, 14, 15, 16, 17, 19, 25}
-LIMIT = 5000
+DRIVER = os.path.join(TESTS_DIR, "scripts", "nomemory_driver.py")
 
 
-def main_py_lines(exc):
-    out, tb = [], exc.__traceback__
-    while tb is not None:
-        if tb.tb_frame.f_code.co_filename == "main.py":
-            out.append(tb.tb_lineno)
-        tb = tb.tb_next
-    return out
-
-
-def faulted(k, op):
-    """Runs op with allocation k failing: ("raised", exc), ("absorbed", value)
-    when op met the failure and still succeeded, or ("done", value) when op
-    finished before allocation k."""
-    # Empty the free lists, so that the objects op makes come from the allocator.
-    drained = [({}, [], (k, op)) for _ in range(200)]
-    _testcapi.set_nomemory(k, k + 1)
-    try:
-        value = op()
-    except BaseException as exc:
-        _testcapi.remove_mem_hooks()
-        return "raised", exc
-    try:
-        probe = [object()]
-    except MemoryError:
-        _testcapi.remove_mem_hooks()
-        return "done", value
-    _testcapi.remove_mem_hooks()
-    return "absorbed", value
-
-
-def check_raised(exc, lines):
-    if type(exc) is not MemoryError:
-        return f"{type(exc).__name__}: {exc}"
-    found = main_py_lines(exc)
-    if found and found[-1] not in lines:
-        return f"MemoryError reported at main.py line {found[-1]}"
-    return None
-
-
-# --- the three operations ------------------------------------------------
-
-def sweep_exec():
-    spec = importlib.util.find_spec("main")
-
-    def op():
-        module = _imp.create_dynamic(spec)
-        _imp.exec_dynamic(module)
-        return module
-
-    def after(outcome, value):
-        if outcome != "raised":
-            assert isinstance(value.send, object) and value.__test__ == {}
-        sys.modules.pop("main", None)  # what the import system does on failure
-        import main
-        stubs.install(main)
-        assert main.send("tok", "text") == OK
-        assert main_py_lines_of_failure(main) == [14]
-
-    return op, after, {1, 4, 5, 6, 9}
-
-
-def main_py_lines_of_failure(main):
-    main.requests = None
-    try:
-        main.send("tok", "text")
-    except AttributeError as exc:
-        return main_py_lines(exc)
-    finally:
-        stubs.install(main)
-
-
-def install_stand_ins(main):  # other sweeps of send put their own callees here
-    stubs.install(main)
-
-
-def sweep_send():
-    import main
-    install_stand_ins(main)
-    assert main.send("tok", "text") == OK
-
-    def op():
-        return main.send("tok", "text")
-
-    def after(outcome, value):
-        if outcome != "raised":
-            assert value == OK, value
-        install_stand_ins(main)
-        assert main.send("tok", "again") == OK
-
-    return op, after, SEND_LINES
-
-
-def sweep_getter(name):
-    import main
-    import main_testhelper
-    target = main_testhelper.make_function("documented") if name == "__doc__" else main.send
-    expected = {"__doc__": "Answers with its own name.", "__name__": "send", "__dict__": {},
-                "__annotations__": {}}[name]
-
-    def op():
-        return getattr(target, name)
-
-    def after(outcome, value):
-        if outcome != "raised":
-            assert value == expected, value
-        first = getattr(target, name)
-        assert first == expected and getattr(target, name) is first
-        if name == "__name__":
-            assert first is sys.intern("send")
-        stubs.install(main)
-        assert main.send("tok", "text") == OK
-
-    return op, after, set()
-
-
-def child(k, op, after, lines):
-    outcome, value = faulted(k, op)
-    problem = check_raised(value, lines) if outcome == "raised" else None
-    try:
-        after(outcome, value)
-    except BaseException:
-        problem = (problem or "") + " then unusable: " + traceback.format_exc(limit=4)
-    entry = outcome == "raised" and bool(main_py_lines(value))
-    return {"outcome": outcome, "problem": problem, "entry": entry}
-
-
-def run(kind):
-    if kind.startswith("getter:"):
-        op, after, lines = sweep_getter(kind.split(":", 1)[1])
-    else:
-        op, after, lines = {"exec": sweep_exec, "send": sweep_send}[kind]()
-    counts = {"raised": 0, "absorbed": 0}
-    problems = []
-    entry_seen = False  # execution fails later at each k: once entries start, each failure has one
-    for k in range(LIMIT):
-        rfd, wfd = os.pipe()
-        sys.stdout.flush(); sys.stderr.flush()
-        pid = os.fork()
-        if pid == 0:
-            os.close(rfd)
-            try:
-                report = child(k, op, after, lines)
-            except BaseException:
-                report = {"outcome": "error", "problem": traceback.format_exc()}
-            os.write(wfd, json.dumps(report).encode())
-            os._exit(0)
-        os.close(wfd)
-        with os.fdopen(rfd, "rb") as pipe:
-            data = pipe.read()
-        _, status = os.waitpid(pid, 0)
-        if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0 or not data:
-            problems.append(f"k={k}: child died with status {status}")
-            break
-        report = json.loads(data)
-        if report["problem"]:
-            problems.append(f"k={k}: {report['problem']}")
-        if kind == "exec" and report["outcome"] == "raised":
-            if entry_seen and not report["entry"]:
-                problems.append(f"k={k}: the failure carries no main.py entry")
-            entry_seen = entry_seen or report["entry"]
-        if report["outcome"] == "done":
-            print(json.dumps({"points": k, "counts": counts, "problems": problems}))
-            return
-        counts[report["outcome"]] = counts.get(report["outcome"], 0) + 1
-    problems.append(f"no end after {LIMIT} allocations")
-    print(json.dumps({"points": None, "counts": counts, "problems": problems}))
-
-
-run(os.environ["NOMEM_SWEEP"])
-'''
-
-
-def sweep(fresh, kind):
-    proc = fresh(DRIVER, env={"NOMEM_SWEEP": kind}, check=False, timeout=600)
+def sweep(*arguments):
+    proc = subprocess.run([sys.executable, DRIVER, *arguments], capture_output=True, text=True,
+                          env=python_env(), timeout=600)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     result = json.loads(proc.stdout.strip().splitlines()[-1])
-    print(f"{kind}: {result['points']} allocation points, {result['counts']}")
+    print(f"{arguments}: {result['points']} allocation points, {result['counts']}")
     assert result["problems"] == [], "\n".join(result["problems"]) + "\n" + proc.stderr[-3000:]
     assert result["points"]
     return result
 
 
-@TYPE_READY_FAULT
-def test_module_execution_sweep(fresh):
-    result = sweep(fresh, "exec")
-    assert result["counts"]["raised"] > 50
+@pytest.mark.cpython_fault("type-ready")
+def test_module_execution_sweep():
+    assert sweep("exec")["counts"]["raised"] > 50
 
 
-@JSON_DUMPS_FAULT
-def test_send_sweep(fresh):
-    result = sweep(fresh, "send")
-    assert result["counts"]["raised"] > 10
+@pytest.mark.cpython_fault("json-dumps")
+@pytest.mark.parametrize("road, failures", [("stand-ins", 10), ("call slots", 5), ("kept dictionaries", 5)])
+def test_send_sweep(road, failures):
+    assert sweep("send", road)["counts"]["raised"] > failures
 
 
 @pytest.mark.parametrize("name", ["__name__", "__doc__", "__dict__", "__annotations__"])
-def test_lazy_getter_sweep(fresh, name):
-    result = sweep(fresh, f"getter:{name}")
-    assert result["counts"]["raised"] >= 1
+def test_lazy_getter_sweep(name):
+    assert sweep(f"getter:{name}")["counts"]["raised"] >= 1

@@ -15,10 +15,9 @@ from loguru import logger
 
 import main
 from conftest import ROOT, apply_standin_env, skip_without_tls
-from netguard import network_guard  # noqa: F401  (autouse: loopback only)
-
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import webhook_standin as ws  # noqa: E402
+from support import webhook_standin as ws
+from support.lines import SEND
+from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
@@ -82,7 +81,7 @@ def test_bounded_wait(standin):
     with pytest.raises(requests.exceptions.ReadTimeout) as caught:
         main.send("stall", "never answered")
     assert time.monotonic() - start < timeout + 1
-    assert 'File "main.py", line 14, in main.send' in "".join(traceback.format_tb(caught.tb))
+    assert f'File "main.py", line {SEND.post}, in main.send' in "".join(traceback.format_tb(caught.tb))
     assert [r.reply for r in standin.requests] == ["ok", "stall"]
 
 

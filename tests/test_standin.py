@@ -1,6 +1,5 @@
 """The webhook stand-in, exercised with real requests through its proxy and TLS."""
 import json
-import os
 import signal
 import socket
 import ssl
@@ -13,12 +12,9 @@ import urllib.parse
 import pytest
 import requests
 
-from netguard import network_guard  # noqa: F401  (autouse: loopback only)
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tools"))
-import webhook_standin as ws  # noqa: E402
 from conftest import apply_standin_env as apply_env, skip_without_tls
+from support import webhook_standin as ws
+from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
@@ -323,7 +319,7 @@ def test_idle_connections_time_out(monkeypatch, tmp_path):
 def test_command_prints_environment_and_records(tmp_path, monkeypatch):
     record_file, env_file = tmp_path / "rec.jsonl", tmp_path / "env.sh"
     proc = subprocess.Popen(
-        [sys.executable, os.path.join(ROOT, "tools", "webhook_standin.py"), "--token", "cli-tok",
+        [sys.executable, ws.__file__, "--token", "cli-tok",
          "--keyword", "kw", "--record-file", str(record_file), "--env-file", str(env_file),
          "--workdir", str(tmp_path / "ca"), "--secret", f"signed={SECRET}",
          "--unknown-token-code", "300001"],

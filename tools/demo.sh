@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # One real notification, offline: builds and installs the module into a venv,
-# starts the local webhook stand-in (tools/webhook_standin.py), sends one text
+# starts the local webhook stand-in (tests/support/webhook_standin.py), sends one text
 # message with main.send from a fresh interpreter through the real requests
 # and loguru, shows the log line, the reply and what the stand-in received,
 # then stops the stand-in.
@@ -53,7 +53,7 @@ PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 "$VENV/bin/python" -m pip install
 # -- the stand-in ------------------------------------------------------------------
 step "Starting the webhook stand-in"
 rm -f env.sh records.jsonl standin.log
-"$VENV/bin/python" "$ROOT/tools/webhook_standin.py" --token "$TOKEN" \
+"$VENV/bin/python" "$ROOT/tests/support/webhook_standin.py" --token "$TOKEN" \
     --record-file "$DEMO_DIR/records.jsonl" --env-file "$DEMO_DIR/env.sh" \
     --workdir "$DEMO_DIR/ca" >standin.log 2>&1 &
 STANDIN_PID=$!

@@ -251,14 +251,6 @@ PyObject* own_type_state(PyObject*, PyObject*)
                          (function::NativeFunction_Type.tp_flags & Py_TPFLAGS_READY) ? Py_True : Py_False);
 }
 
-// record_layout(): the record's size and its two shared offsets.
-PyObject* record_layout(PyObject*, PyObject*)
-{
-    return Py_BuildValue("{snsnsn}", "size", static_cast<Py_ssize_t>(sizeof(NativeFunction)), "weaklist",
-                         static_cast<Py_ssize_t>(offsetof(NativeFunction, m_weakreflist)), "dict",
-                         static_cast<Py_ssize_t>(offsetof(NativeFunction, func_dict)));
-}
-
 // lookalike_type(kind): a static type that matches the shared type in
 // instance size but differs in one thing its records or calls rely on:
 // "name", "gc", "dict", "weaklist", "vectorcall" or "method_descriptor".
@@ -327,7 +319,6 @@ PyMethodDef helper_methods[] = {
     {"clear", clear, METH_O, nullptr},
     {"native_type", native_type, METH_NOARGS, nullptr},
     {"own_type_state", own_type_state, METH_NOARGS, nullptr},
-    {"record_layout", record_layout, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

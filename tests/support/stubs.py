@@ -31,6 +31,24 @@ class Requests:
         return self.reply
 
 
+class CallSlot:
+    """An instance of a heap type that calls `function`: a callee with a call
+    slot and no vectorcall entry."""
+
+    def __init__(self, function):
+        self.function = function
+
+    def __call__(self, *args, **kwargs):
+        return self.function(*args, **kwargs)
+
+
+def raiser(error):
+    """A callable that raises `error`, whatever it is given."""
+    def call(*args, **kwargs):
+        raise error
+    return call
+
+
 def install(module, reply=None):
     """Puts fresh stand-ins into `module`'s globals; returns (logger, requests)."""
     logger, requests = Logger(), Requests(reply)

@@ -6,7 +6,7 @@ sys.gettotalrefcount() and sys.getallocatedblocks() around `--rounds` more
 runs, `--reps` times. A scenario leaks when every repetition grows by more
 than the noise allowance. Needs a debug interpreter and a debug build:
 
-    /usr/bin/python3.11d tools/leakcheck.py [--build build-hard-dbg] [--rounds N]
+    /usr/bin/python3.11d tests/support/leakcheck.py [--build build-dbg] [--rounds N]
 
 The import scenarios run in a fresh child interpreter of their own, since
 they need `main` not to be imported yet. Exit status: 0 clean, 1 growth,
@@ -21,7 +21,8 @@ import subprocess
 import sys
 import types
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(TESTS_DIR)
 NOISE = 8  # refs or blocks a repetition may grow by without counting as a leak
 
 
@@ -32,14 +33,10 @@ class ScenarioError(Exception):
 def main_py_line(exc, function=None):
     """Line of the last 'main.py' traceback entry of `exc` (of `function`
     only, when given), or None."""
-    line = None
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename == "main.py" and function in (None, code.co_name):
-            line = tb.tb_lineno
-        tb = tb.tb_next
-    return line
+    from support.tracebacks import main_py_lines
+
+    lines = main_py_lines(exc, function)
+    return lines[-1] if lines else None
 
 
 def expect(exc_type, line, func, *args, **kwargs):
@@ -93,16 +90,10 @@ class JsonBound:  # dumps as a bound method: unpacked to function + self
         return json_module.dumps(obj)
 
 
-class CallSlot:  # a heap type's instance: a call slot and no vectorcall entry
-    def __init__(self, function):
-        self.function = function
-
-    def __call__(self, *args, **kwargs):
-        return self.function(*args, **kwargs)
-
-
 def send_scenarios(main, stubs):
     """(name, one round) for everything that runs in this interpreter."""
+    from support.lines import SEND
+
     good_logger, good_requests = stubs.Logger(), stubs.Requests()
 
     def reset():
@@ -132,10 +123,10 @@ def send_scenarios(main, stubs):
     def reply(obj):
         return Obj(post=lambda **kw: obj)
 
-    def bind(line_exc, *args, **kwargs):
+    def bind(*args, **kwargs):
         def run():
             reset()
-            expect(TypeError, 9, main.send, *args, **kwargs)
+            expect(TypeError, SEND.definition, main.send, *args, **kwargs)
         return run
 
     import _testcapi
@@ -164,43 +155,43 @@ def send_scenarios(main, stubs):
                                                 main.send("t", "x"), reset())),
         ("send ok reply json function", lambda: (setattr(main, "requests", reply(Obj(json=lambda: [1]))),
                                                  main.send("t", "x"), reset())),
-        ("send ok call slots", lambda: (setattr(main, "logger", Obj(info=CallSlot(lambda *a, **k: None))),
-                                        setattr(main, "requests", Obj(post=CallSlot(lambda **k: stubs.Reply()))),
+        ("send ok call slots", lambda: (setattr(main, "logger", Obj(info=stubs.CallSlot(lambda *a, **k: None))),
+                                        setattr(main, "requests", Obj(post=stubs.CallSlot(lambda **k: stubs.Reply()))),
                                         main.send("t", "x"), reset())),
         ("send ok kept message", lambda: (setattr(main, "json", Obj(dumps=kept_dumps)), main.send("t", "x"),
                                           kept.clear(), reset())),
-        # binding errors (line 9)
-        ("bind no arguments", bind(9)),
-        ("bind one positional", bind(9, "tok")),
-        ("bind three positional", bind(9, "a", "b", "c")),
-        ("bind three positional + keyword", bind(9, "a", "b", "c", text="t")),
-        ("bind only text keyword", bind(9, text="t")),
-        ("bind only access_token keyword", bind(9, access_token="a")),
-        ("bind positional + access_token keyword", bind(9, "a", access_token="a")),
-        ("bind duplicate text", bind(9, "a", "b", text="t")),
-        ("bind duplicate access_token", bind(9, "a", text="t", access_token="a")),
-        ("bind unexpected keyword", bind(9, access_token="a", text="t", extra=1)),
-        ("bind non-str keyword", lambda: expect(TypeError, 9, _testcapi.pyobject_fastcalldict,
+        # binding errors, at the definition line
+        ("bind no arguments", bind()),
+        ("bind one positional", bind("tok")),
+        ("bind three positional", bind("a", "b", "c")),
+        ("bind three positional + keyword", bind("a", "b", "c", text="t")),
+        ("bind only text keyword", bind(text="t")),
+        ("bind only access_token keyword", bind(access_token="a")),
+        ("bind positional + access_token keyword", bind("a", access_token="a")),
+        ("bind duplicate text", bind("a", "b", text="t")),
+        ("bind duplicate access_token", bind("a", text="t", access_token="a")),
+        ("bind unexpected keyword", bind(access_token="a", text="t", extra=1)),
+        ("bind non-str keyword", lambda: expect(TypeError, SEND.definition, _testcapi.pyobject_fastcalldict,
                                                 main.send, ("a", "b"), {1: 2})),
-        # body failures, one per reported line
-        ("line 10 logger missing", with_globals(10, NameError, logger=None)),
-        ("line 10 no info", with_globals(10, AttributeError, logger=Obj())),
-        ("line 10 info raises", with_globals(10, logger=Obj(info=raiser))),
-        ("line 14 requests missing", with_globals(14, NameError, requests=None)),
-        ("line 14 no post", with_globals(14, AttributeError, requests=Obj())),
-        ("line 14 post raises", with_globals(14, requests=Obj(post=raiser))),
-        ("line 14 call-slot post raises", with_globals(14, requests=Obj(post=CallSlot(raiser)))),
-        ("line 15 format raises", lambda: (reset(), expect(Boom, 15, main.send, BadFormat(), "x"))),
-        ("line 16 json missing", with_globals(16, NameError, json=None)),
-        ("line 16 no dumps", with_globals(16, AttributeError, json=Obj())),
-        ("line 16 dumps raises", with_globals(16, json=Obj(dumps=raiser))),
-        ("line 16 dumps rejects text", lambda: (reset(), expect(TypeError, 16, main.send, "tok", {1, 2}))),
-        ("line 25 reply without json", with_globals(25, AttributeError, requests=reply(Obj()))),
-        ("line 25 reply json raises", with_globals(25, requests=reply(Obj(json=raiser)))),
-        ("line 25 reply not json", with_globals(25, json_module.JSONDecodeError,
+        # body failures, at each line they report
+        ("log: logger missing", with_globals(SEND.log, NameError, logger=None)),
+        ("log: no info", with_globals(SEND.log, AttributeError, logger=Obj())),
+        ("log: info raises", with_globals(SEND.log, logger=Obj(info=raiser))),
+        ("post: requests missing", with_globals(SEND.post, NameError, requests=None)),
+        ("post: no post", with_globals(SEND.post, AttributeError, requests=Obj())),
+        ("post: post raises", with_globals(SEND.post, requests=Obj(post=raiser))),
+        ("post: call-slot post raises", with_globals(SEND.post, requests=Obj(post=stubs.CallSlot(raiser)))),
+        ("post arguments: format raises", lambda: (reset(), expect(Boom, SEND.post_arguments, main.send, BadFormat(), "x"))),
+        ("dumps: json missing", with_globals(SEND.dumps, NameError, json=None)),
+        ("dumps: no dumps", with_globals(SEND.dumps, AttributeError, json=Obj())),
+        ("dumps: dumps raises", with_globals(SEND.dumps, json=Obj(dumps=raiser))),
+        ("dumps: dumps rejects text", lambda: (reset(), expect(TypeError, SEND.dumps, main.send, "tok", {1, 2}))),
+        ("reply: reply without json", with_globals(SEND.reply, AttributeError, requests=reply(Obj()))),
+        ("reply: reply json raises", with_globals(SEND.reply, requests=reply(Obj(json=raiser)))),
+        ("reply: reply not json", with_globals(SEND.reply, json_module.JSONDecodeError,
                                                 requests=reply(stubs.Reply(body="<html>")))),
-        ("line 25 str raises", with_globals(25, requests=reply(Obj(json=BadStr)))),
-        ("line 25 post returns None", with_globals(25, AttributeError, requests=Obj(post=lambda **kw: None))),
+        ("reply: str raises", with_globals(SEND.reply, requests=reply(Obj(json=BadStr)))),
+        ("reply: post returns None", with_globals(SEND.reply, AttributeError, requests=Obj(post=lambda **kw: None))),
     ]
     return scenarios + attribute_scenarios(main)
 
@@ -268,6 +259,8 @@ def attribute_scenarios(main):
 
 def import_scenarios():
     """(name, one round); runs in a fresh interpreter before main is imported."""
+    from support.lines import MODULE
+
     import loguru  # noqa: F401  (imported up front: their import is not ours)
     import requests  # noqa: F401
 
@@ -309,10 +302,10 @@ def import_scenarios():
         return []
 
     return [
-        ("import fails: loguru missing (line 4)", failing(4, ImportError, loguru=None)),
-        ("import fails: loguru without logger (line 4)", failing(4, ImportError, loguru=no_logger)),
-        ("import fails: requests missing (line 5)", failing(5, ImportError, requests=None)),
-        ("import fails: json missing (line 6)", failing(6, ImportError, json=None)),
+        ("import fails: loguru missing", failing(MODULE.loguru, ImportError, loguru=None)),
+        ("import fails: loguru without logger", failing(MODULE.loguru, ImportError, loguru=no_logger)),
+        ("import fails: requests missing", failing(MODULE.requests, ImportError, requests=None)),
+        ("import fails: json missing", failing(MODULE.json, ImportError, json=None)),
         (None, first_import),
         ("re-import after success", reimport),
     ]
@@ -358,7 +351,7 @@ def run_scenarios(scenarios, args):
 
 
 def child_import(args):
-    sys.path[:0] = [args.build, os.path.join(ROOT, "tests")]
+    sys.path[:0] = [args.build, TESTS_DIR]
     # The import system's own caches settle slowly (hundreds of imports), and
     # an import costs well under a millisecond: warm up for longer.
     args.warmup = max(args.warmup, 600)
@@ -372,9 +365,9 @@ def child_import(args):
 
 
 def parent(args):
-    sys.path[:0] = [args.build, os.path.join(ROOT, "tests")]
+    sys.path[:0] = [args.build, TESTS_DIR]
     import main
-    import stubs
+    from support import stubs
 
     results = run_scenarios(send_scenarios(main, stubs), args)
     proc = subprocess.run(
@@ -407,7 +400,7 @@ def parent(args):
 
 def main_entry():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", default=os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build-hard-dbg")))
+    parser.add_argument("--build", default=os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build-dbg")))
     parser.add_argument("--rounds", type=int, default=200)
     parser.add_argument("--warmup", type=int, default=30)
     parser.add_argument("--reps", type=int, default=3)

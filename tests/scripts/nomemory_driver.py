@@ -1,0 +1,215 @@
+"""Allocation-failure sweeps: allocation k of an operation fails, for every k
+until the operation runs through without meeting the failure.
+
+    python nomemory_driver.py SWEEP [ROAD]
+
+SWEEP is "exec" (module execution), "send", or "getter:NAME" (a lazily made
+attribute of a function object); ROAD picks the callees of the send sweep:
+"stand-ins" (plain recording stand-ins, the default), "call slots" (callees
+with only a call slot: their arguments become a tuple and a dictionary) or
+"kept dictionaries" (json.dumps keeps the message it gets, so each call builds
+new ones).
+
+Each k runs in a forked child, so that every k starts from the same state and
+a crash or an abort shows as the child's exit status. A fault must end in a
+clean MemoryError (or the result, when the failure is absorbed), never a
+crash or a SystemError, reported at a line of "main.py" where the failing
+operation is, and the module must work normally afterwards in the same
+child. The last line printed is a JSON summary: the number of allocation
+points, the count of each outcome and the problems found.
+"""
+import _imp
+import importlib
+import importlib.util
+import json
+import os
+import sys
+import traceback
+
+import _testcapi
+import loguru  # noqa: F401 - imported up front: their own import is not ours
+import requests  # noqa: F401
+
+from support import stubs
+from support.lines import MODULE, SEND
+from support.tracebacks import main_py_lines
+
+OK = "{'errcode': 0, 'errmsg': 'ok'}"
+SEND_LINES = set(vars(SEND).values()) - {SEND.definition}
+LIMIT = 5000
+
+
+def faulted(k, op):
+    """Runs op with allocation k failing: ("raised", exc), ("absorbed", value)
+    when op met the failure and still succeeded, or ("done", value) when op
+    finished before allocation k."""
+    # Empty the free lists, so that the objects op makes come from the allocator.
+    drained = [({}, [], (k, op)) for _ in range(200)]
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        value = op()
+    except BaseException as exc:
+        _testcapi.remove_mem_hooks()
+        return "raised", exc
+    try:
+        probe = [object()]
+    except MemoryError:
+        _testcapi.remove_mem_hooks()
+        return "done", value
+    _testcapi.remove_mem_hooks()
+    return "absorbed", value
+
+
+def check_raised(exc, lines):
+    if type(exc) is not MemoryError:
+        return f"{type(exc).__name__}: {exc}"
+    found = main_py_lines(exc)
+    if found and found[-1] not in lines:
+        return f"MemoryError reported at main.py line {found[-1]}"
+    return None
+
+
+# --- the three operations ------------------------------------------------
+
+def sweep_exec():
+    spec = importlib.util.find_spec("main")
+
+    def op():
+        module = _imp.create_dynamic(spec)
+        _imp.exec_dynamic(module)
+        return module
+
+    def after(outcome, value):
+        if outcome != "raised":
+            assert isinstance(value.send, object) and value.__test__ == {}
+        sys.modules.pop("main", None)  # what the import system does on failure
+        import main
+        stubs.install(main)
+        assert main.send("tok", "text") == OK
+        assert main_py_lines_of_failure(main) == [SEND.post]
+
+    return op, after, set(vars(MODULE).values())
+
+
+def main_py_lines_of_failure(main):
+    main.requests = None
+    try:
+        main.send("tok", "text")
+    except AttributeError as exc:
+        return main_py_lines(exc)
+    finally:
+        stubs.install(main)
+
+
+def install_stand_ins(main):
+    """The callees of the road the send sweep takes (sys.argv[2])."""
+    road = sys.argv[2] if len(sys.argv) > 2 else "stand-ins"
+    stubs.install(main)
+    main.json = json
+    if road == "call slots":
+        main.logger = type("L", (), {})()
+        main.logger.info = stubs.CallSlot(lambda *a, **k: None)
+        main.requests = type("R", (), {})()
+        main.requests.post = stubs.CallSlot(lambda **k: stubs.Reply())
+    elif road == "kept dictionaries":
+        kept = []
+        main.json = type("J", (), {"dumps": staticmethod(lambda m: kept.append(m) or json.dumps(m))})()
+    elif road != "stand-ins":
+        raise SystemExit(f"no road {road!r}")
+
+
+def sweep_send():
+    import main
+    install_stand_ins(main)
+    assert main.send("tok", "text") == OK
+
+    def op():
+        return main.send("tok", "text")
+
+    def after(outcome, value):
+        if outcome != "raised":
+            assert value == OK, value
+        install_stand_ins(main)
+        assert main.send("tok", "again") == OK
+
+    return op, after, SEND_LINES
+
+
+def sweep_getter(name):
+    import main
+    import main_testhelper
+    target = main_testhelper.make_function("documented") if name == "__doc__" else main.send
+    expected = {"__doc__": "Answers with its own name.", "__name__": "send", "__dict__": {},
+                "__annotations__": {}}[name]
+
+    def op():
+        return getattr(target, name)
+
+    def after(outcome, value):
+        if outcome != "raised":
+            assert value == expected, value
+        first = getattr(target, name)
+        assert first == expected and getattr(target, name) is first
+        if name == "__name__":
+            assert first is sys.intern("send")
+        stubs.install(main)
+        assert main.send("tok", "text") == OK
+
+    return op, after, set()
+
+
+def child(k, op, after, lines):
+    outcome, value = faulted(k, op)
+    problem = check_raised(value, lines) if outcome == "raised" else None
+    try:
+        after(outcome, value)
+    except BaseException:
+        problem = (problem or "") + " then unusable: " + traceback.format_exc(limit=4)
+    entry = outcome == "raised" and bool(main_py_lines(value))
+    return {"outcome": outcome, "problem": problem, "entry": entry}
+
+
+def run(kind):
+    if kind.startswith("getter:"):
+        op, after, lines = sweep_getter(kind.split(":", 1)[1])
+    else:
+        op, after, lines = {"exec": sweep_exec, "send": sweep_send}[kind]()
+    counts = {"raised": 0, "absorbed": 0}
+    problems = []
+    entry_seen = False  # execution fails later at each k: once entries start, each failure has one
+    for k in range(LIMIT):
+        rfd, wfd = os.pipe()
+        sys.stdout.flush(); sys.stderr.flush()
+        pid = os.fork()
+        if pid == 0:
+            os.close(rfd)
+            try:
+                report = child(k, op, after, lines)
+            except BaseException:
+                report = {"outcome": "error", "problem": traceback.format_exc()}
+            os.write(wfd, json.dumps(report).encode())
+            os._exit(0)
+        os.close(wfd)
+        with os.fdopen(rfd, "rb") as pipe:
+            data = pipe.read()
+        _, status = os.waitpid(pid, 0)
+        if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0 or not data:
+            problems.append(f"k={k}: child died with status {status}")
+            break
+        report = json.loads(data)
+        if report["problem"]:
+            problems.append(f"k={k}: {report['problem']}")
+        if kind == "exec" and report["outcome"] == "raised":
+            if entry_seen and not report["entry"]:
+                problems.append(f"k={k}: the failure carries no main.py entry")
+            entry_seen = entry_seen or report["entry"]
+        if report["outcome"] == "done":
+            print(json.dumps({"points": k, "counts": counts, "problems": problems}))
+            return
+        counts[report["outcome"]] = counts.get(report["outcome"], 0) + 1
+    problems.append(f"no end after {LIMIT} allocations")
+    print(json.dumps({"points": None, "counts": counts, "problems": problems}))
+
+
+if __name__ == "__main__":
+    run(sys.argv[1])

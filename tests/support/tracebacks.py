@@ -1,0 +1,14 @@
+"""The traceback entries that the module adds for its failures: those of the
+file "main.py"."""
+import traceback
+
+
+def main_py_entries(exc):
+    """(function, line) of each "main.py" entry of `exc`, outermost first."""
+    return [(frame.name, frame.lineno) for frame in traceback.extract_tb(exc.__traceback__)
+            if frame.filename == "main.py"]
+
+
+def main_py_lines(exc, function=None):
+    """The lines of those entries (of `function` only, when given)."""
+    return [line for name, line in main_py_entries(exc) if function is None or name == function]

@@ -35,8 +35,10 @@ constexpr int native_lines_base = 2000;
 // calls nothing but the slot holds a spare, and a stamp that moved or a second
 // owner (code that reached it all the same) sends it away. A call that finds
 // the slot empty (the first, a nested or a concurrent one) builds its own.
-// Taking the spare saves building and filling two or three dictionaries a
-// call: about a tenth of send's own instructions (bench/send_bench.py).
+// Taking the spare saves building and filling three dictionaries a call:
+// measured with bench/send_bench.py's callgrind mode, send's own work (its
+// instructions beyond the dependency calls) is 1620 instructions a call with
+// the spares and 2371 without, a third less.
 
 // True when `dict` is held by its owner alone and unchanged since `stamp`.
 bool untouched(PyObject* dict, std::uint64_t stamp)

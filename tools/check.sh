@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# The quick check of the edit-build-test loop: builds the module and the test
+# helper for Debian's /usr/bin/python3 in build/ and runs the suite under it
+# (about a minute on a quiet machine). Arguments go to pytest:
+#
+#   tools/check.sh                       # the whole host suite
+#   tools/check.sh tests/test_send.py -k wire
+#
+# It installs nothing: run tools/install-deps.sh once (as root), or the full
+# run, tools/test.sh, which also covers the debug interpreter, the sanitizers,
+# PyPI's dependencies and the other interpreters.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f build/build.ninja ]; then
+    meson setup build -Dpython=/usr/bin/python3
+fi
+ninja -C build
+MAIN_BUILD_DIR=build exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "${@:-tests}"

@@ -154,6 +154,7 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
 {
     constexpr auto line = ModuleLine::body;
     runtime::State& rt = runtime::g_state;
+    rt.native_source_name = "main.cpp";
     char compiled[16];
     PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     if (check_runtime_version(compiled, Py_GetVersion()) < 0) {

@@ -2,11 +2,11 @@
 // records where with fail_at() and returns its failed result; the function
 // that owns the traceback then adds one entry for the failure:
 //
-//     if (!headers) {
-//         return fail_at(failure, SendLine::headers);
+//     if (!value) {
+//         return fail_at(failure, Line::assignment);   // an enum of source lines
 //     }
 //     ...
-//     add_traceback("main.send", failure, "main.py");
+//     add_traceback("module.function", failure, "module.py");
 #pragma once
 #include <source_location>
 

@@ -9,10 +9,10 @@ namespace runtime {
 namespace {
 
 // Every dictionary whose stamp is read is watched: the module's globals, the
-// shared runtime module's, the modules whose attributes send caches, and the
-// headers, message and content dictionaries that send stamps to reuse them
-// (those come and go with each call that cannot reuse its spare, and their
-// slot goes with them). A fixed table keeps the watcher callback free of
+// shared runtime module's, the modules whose attributes are cached, and every
+// dictionary that a caller stamps to see whether a callee kept or changed it
+// (those come and go with the calls, and their slot goes with them; a few at
+// a time, since a call takes its dictionaries back). A fixed table keeps the watcher callback free of
 // allocation, so it cannot fail; a dictionary that finds the table full is
 // not watched and is probed on every read.
 //
@@ -21,8 +21,8 @@ namespace {
 // said here:
 // - The callback runs before the change it reports. A second watcher whose
 //   callback runs Python code (the interpreter's documentation forbids it)
-//   can call send between our callback and the change: send then reads the
-//   old value under the new stamp and serves it after the change. Telling
+//   can run a cached look-up between our callback and the change: it then
+//   reads the old value under the new stamp, and serves it after the change. Telling
 //   when the change has landed would take a probe on every read, which is
 //   what the stamps are there to save.
 // - Native code may clear our watcher id with PyDict_ClearWatcher without

@@ -33,6 +33,8 @@ struct State {
     /// The function-object type in use: its records begin like a built-in
     /// function's, so the call helpers may enter their method entry directly.
     PyTypeObject* native_function_type = nullptr;
+    /// The native file name shown beside native lines in traceback entries.
+    const char* native_source_name = "?";
     /// "native_line_in_traceback", interned (build_runtime_strings).
     PyObject* name_native_line_in_traceback = nullptr;
 

@@ -162,7 +162,7 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     // allocates nothing.
     char name[256];
     if (native_line != 0) {
-        PyOS_snprintf(name, sizeof name, "%s (%s:%d)", funcname, native_source_name, native_line);
+        PyOS_snprintf(name, sizeof name, "%s (%s:%d)", funcname, g_state.native_source_name, native_line);
     } else {
         PyOS_snprintf(name, sizeof name, "%s", funcname);
     }

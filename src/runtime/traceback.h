@@ -1,5 +1,5 @@
-// Traceback entries for failures of the module's native code: each entry
-// names a module function ("main.send", "init main") at a line of "main.py".
+// Traceback entries for failures of native code: each entry names a function
+// of the module at a line of the Python source the module stands for.
 #pragma once
 #include <cstdint>
 
@@ -16,8 +16,6 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
 /// The entry of a failure recorded by fail_at.
 [[gnu::cold]] void add_traceback(const char* funcname, const Failure& failure, const char* filename);
 
-/// Native file name shown beside native lines.
-inline constexpr const char* native_source_name = "main.cpp";
 
 /// Borrowed code object cached under `key`, or null.
 PyObject* code_cache_lookup(std::int32_t key);

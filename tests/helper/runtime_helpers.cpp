@@ -31,6 +31,7 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         return nullptr;
     }
     runtime::State& rt = runtime::g_state;
+    rt.native_source_name = "main.cpp";
     if (rt.empty_tuple == nullptr) {
         rt.empty_tuple = PyTuple_New(0);
         if (rt.empty_tuple == nullptr || runtime::build_runtime_strings() < 0) {

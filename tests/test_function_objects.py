@@ -4,6 +4,7 @@ process under a shared module and taken from there by every module that
 uses it."""
 import gc
 import inspect
+import os
 import pickle
 import weakref
 
@@ -297,6 +298,10 @@ WRONG_SIZE = f"TypeError: Shared native type {NAME} has the wrong size, try reco
 ])
 def test_a_wrong_seed_fails_the_import_and_leaves_no_module(fresh, seed, error):
     errors = error if isinstance(error, set) else {error}
+    # Importing _asyncio leaves a few objects to the interpreter's exit, which
+    # the leak checker of the sanitizer build would report.
+    asan = os.environ.get("ASAN_OPTIONS")
+    env = {"ASAN_OPTIONS": asan + ":detect_leaks=0"} if asan and "_asyncio" in seed else None
     fresh(f"""
         import sys, types
         shared = types.ModuleType({SHARED!r})
@@ -313,7 +318,7 @@ def test_a_wrong_seed_fails_the_import_and_leaves_no_module(fresh, seed, error):
         del sys.modules[{SHARED!r}]
         import main
         assert type(main.send) is sys.modules[{SHARED!r}].{NAME}
-    """)
+    """, env=env)
 
 
 def test_a_lookup_error_other_than_attribute_error_propagates(fresh):

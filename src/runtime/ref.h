@@ -8,9 +8,9 @@ namespace runtime {
 class Ref {
 public:
     Ref() noexcept = default;
-    // Takes over a new reference (which may be null).
+    /// Takes over a new reference (which may be null).
     explicit Ref(PyObject* owned) noexcept : ptr_(owned) {}
-    // Takes a new reference to a borrowed object.
+    /// Takes a new reference to a borrowed object.
     static Ref borrow(PyObject* borrowed) noexcept
     {
         Py_XINCREF(borrowed);
@@ -30,20 +30,15 @@ public:
     PyObject* get() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
 
-    // Gives the reference away to the caller.
+    /// Gives the reference away to the caller.
     PyObject* release() noexcept
     {
         PyObject* owned = ptr_;
         ptr_ = nullptr;
         return owned;
     }
-    // Stores the new reference first, then releases the old one.
-    void reset(PyObject* owned = nullptr) noexcept
-    {
-        PyObject* old = ptr_;
-        ptr_ = owned;
-        Py_XDECREF(old);
-    }
+    /// Stores the new reference first, then releases the old one.
+    void reset(PyObject* owned = nullptr) noexcept { Py_XSETREF(ptr_, owned); }
 
 private:
     PyObject* ptr_ = nullptr;

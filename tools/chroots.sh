@@ -260,7 +260,10 @@ take_chroots() {
     local suite
     mkdir -p "$base/logs"
     exec 9>"$base/.lock"
-    flock 9
+    if ! flock -n 9; then
+        log "waiting for the chroots: another run holds $base/.lock"
+        flock 9
+    fi
     set -m
     trap cleanup EXIT
     trap 'exit 130' INT

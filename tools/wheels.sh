@@ -131,7 +131,7 @@ if [ "$sid_needed" = 1 ]; then
     mirror=${MAIN_MATRIX_MIRROR:-$(host_mirror)}
     [ -n "$mirror" ] || die "no Debian mirror found in the host's apt sources (set MAIN_MATRIX_MIRROR)"
     need_debootstrap
-    take_chroots                           # waits for a matrix run in progress
+    timed "waiting for the chroots" take_chroots   # a matrix run in progress ends first
     trap 'stop_standin; cleanup' EXIT
     ready_chroot sid python3-pip || die "the sid chroot could not be prepared"
     inside=$base/sid/root/wheels           # /root/wheels in the chroot

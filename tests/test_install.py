@@ -10,6 +10,7 @@ The last two reach PyPI and run only with MAIN_TEST_PYPI=1 (tools/test-pypi.sh).
 import glob
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -105,26 +106,47 @@ def test_installed_module_sends_from_outside_the_tree(kind, request, tmp_path, m
         assert seen["requests"].startswith(site_packages(venv))
         assert seen["loguru"].startswith(site_packages(venv))
     installed = sorted(os.listdir(site_packages(venv)))
-    assert "main.pyi" in installed
+    assert "main-stubs" in installed and "main.pyi" not in installed
     assert not [name for name in installed if name.startswith("main_testhelper")]
 
 
-def test_type_stub_accepts_a_correct_call_and_rejects_a_short_one(debian, tmp_path):
-    pytest.importorskip("mypy")
-    good = tmp_path / "good.py"
-    good.write_text('import main\nreply: str = main.send("token", "text")\n'
-                    'main.send(access_token="token", text="text")\n')
-    bad = tmp_path / "bad.py"
-    bad.write_text('import main\nmain.send("only-one")\n')
-    env = dict(os.environ, MYPYPATH=site_packages(debian))
-    env.pop("PYTHONPATH", None)
+BAD_CALLS = {                                  # line: what mypy says
+    2: 'Missing positional argument "text" in call to "send"',
+    3: 'Too many arguments for "send"',
+    4: 'Unexpected keyword argument "token" for "send"',
+}
 
-    def mypy(path):
-        return subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
-                               str(path)], capture_output=True, text=True, env=env, cwd=tmp_path)
 
-    ok = mypy(good)
-    assert ok.returncode == 0, ok.stdout
-    rejected = mypy(bad)
-    assert rejected.returncode == 1
-    assert 'Missing positional argument "text" in call to "send"' in rejected.stdout
+@pytest.mark.parametrize("kind", ["debian", pytest.param("pypi", marks=needs_pypi)])
+def test_type_checkers_find_the_stub_package(kind, request, tmp_path):
+    """mypy (Debian's 1.0, or PyPI's newest) finds the installed stub without
+    help: the README's code blocks pass, wrong calls fail, stubtest agrees."""
+    venv = request.getfixturevalue(kind)
+    if kind == "debian":
+        pytest.importorskip("mypy")              # the venv sees Debian's through the system site
+    else:
+        pip(venv, "install", "-q", "mypy")
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+    for number, block in enumerate(blocks):
+        (tmp_path / f"readme_{number}.py").write_text('access_token = secret = text = ""\n' + block)
+    (tmp_path / "bad.py").write_text('import main\nmain.send("only-one")\nmain.send("a", "b", "c")\n'
+                                     'main.send(token="a", text="b")\n')
+    # requests ships no types of its own; nothing else may be missing.
+    (tmp_path / "mypy.ini").write_text("[mypy]\n[mypy-requests.*]\nignore_missing_imports = True\n")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+
+    def run(*args):
+        return subprocess.run([str(venv / "bin" / "python"), "-m", *args], capture_output=True,
+                              text=True, env=env, cwd=tmp_path, timeout=600)
+
+    mypy = ("mypy", "--no-incremental", "--cache-dir", os.devnull)
+    good = run(*mypy, *(f"readme_{number}.py" for number in range(len(blocks))))
+    assert len(blocks) >= 5 and good.returncode == 0, good.stdout
+    bad = run(*mypy, "bad.py")
+    assert bad.returncode == 1
+    assert {int(line.split(":")[1]) for line in bad.stdout.splitlines() if ": error: " in line} == set(BAD_CALLS)
+    for line, message in BAD_CALLS.items():
+        assert f"bad.py:{line}: error: {message}" in bad.stdout, bad.stdout
+    stubtest = run("mypy.stubtest", "main")
+    assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr

@@ -5,9 +5,11 @@
 # and loguru, shows the log line, the reply and what the stand-in received,
 # then stops the stand-in.
 #
-# For a fresh Debian 12 machine, as root. Installs only Debian packages, and
-# only those that are missing. Safe to run twice. Work files go to
-# $MAIN_DEMO_DIR (default /var/tmp/main-demo); the source tree is left as is.
+# For a fresh Debian 12 machine, as root. Installs only the Debian packages
+# the demo needs (`tools/install-deps.sh demo`: no debug interpreter, test
+# runner or type checker), and only those that are missing. Safe to run
+# twice. Work files go to $MAIN_DEMO_DIR (default /var/tmp/main-demo); the
+# source tree is left as is.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,7 +22,7 @@ step() { printf '\n== %s\n' "$*"; }
 
 # -- packages -----------------------------------------------------------------
 step "Debian packages"
-bash "$ROOT/tools/install-deps.sh"
+bash "$ROOT/tools/install-deps.sh" demo
 
 mkdir -p "$DEMO_DIR"
 cd "$DEMO_DIR"

@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (as root). Safe to run twice:
 # nothing is fetched when everything is already there.
+#
+#   tools/install-deps.sh        everything the tests need (tools/test.sh)
+#   tools/install-deps.sh demo   only what tools/demo.sh needs: the compiler,
+#                                meson-python, the interpreter's headers and
+#                                venv, requests and loguru, and the stand-in's TLS
 set -euo pipefail
 
-packages=(
-    g++ meson ninja-build pkg-config binutils ca-certificates
-    python3-dev python3-dbg python3-venv python3-pip
-    python3-mesonpy python3-requests python3-loguru
-    python3-pytest python3-hypothesis python3-trustme python3-cryptography python3-mypy
+demo_packages=(
+    g++ meson ninja-build pkg-config ca-certificates
+    python3-dev python3-venv python3-mesonpy python3-requests python3-loguru
+    python3-trustme python3-cryptography
 )
+test_packages=(
+    "${demo_packages[@]}" binutils python3-dbg python3-pip
+    python3-pytest python3-hypothesis python3-mypy
+)
+
+case ${1:-tests} in
+    demo) packages=("${demo_packages[@]}") ;;
+    tests) packages=("${test_packages[@]}") ;;
+    *) echo "install-deps.sh: unknown set '$1' (demo, tests)" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

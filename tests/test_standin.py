@@ -1,5 +1,6 @@
 """The webhook stand-in, exercised with real requests through its proxy and TLS."""
 import json
+import os
 import signal
 import socket
 import ssl
@@ -12,7 +13,7 @@ import urllib.parse
 import pytest
 import requests
 
-from conftest import apply_standin_env as apply_env, skip_without_tls
+from conftest import apply_standin_env as apply_env, python_env, skip_without_tls
 from support import webhook_standin as ws
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
@@ -159,6 +160,18 @@ def test_signed_robots_check_timestamp_and_sign(standin, served, case):
     r = post(token=None, url=f"{URL}?{query}")
     expected = case.split("-")[0]
     assert (r.status_code, r.json()) == (200, ws.reply_payload(expected))
+
+
+def test_timestamps_hold_when_the_clock_moves_on_after_collection():
+    # The signed cases of this file and of the recipes, run in a pytest of
+    # their own whose clock jumps once collection is done (support.timewarp).
+    tests = os.path.dirname(os.path.abspath(__file__))
+    proc = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "support.timewarp", "-k", "signed",
+         os.path.join(tests, "test_standin.py"), os.path.join(tests, "test_recipes.py")],
+        capture_output=True, text=True, env=python_env(), timeout=300)
+    assert proc.returncode == 0, proc.stdout[-3000:]
+    assert "\n12 passed" in proc.stdout, proc.stdout[-500:]
 
 
 def test_rate_limit_per_token_and_window(standin, served):

@@ -284,3 +284,42 @@ class TestVersionCheck:
             helper.check_version("3.11", "3.11.2 (main)")
             with pytest.raises(RuntimeWarning, match="runtime version 3.10"):
                 helper.check_version("3.11", "3.10.1")
+
+
+@pytest.mark.parametrize("nested_fails", [True, False], ids=["nested-fails", "nested-succeeds"])
+def test_nested_import_during_execution_is_refused_and_leaves_the_outer_whole(fresh, nested_fails):
+    # The registry's __getattr__ runs inside main's own execution and loads
+    # the same file again under another name.
+    out = fresh(f"""
+        import importlib.util, sys, types, _testcapi
+        import json, loguru, requests
+        from conftest import MAIN_LIBRARY as path
+        registry = types.ModuleType("_native_abi_1_0")
+        nested = []
+
+        def __getattr__(name):
+            del registry.__getattr__
+            spec = importlib.util.spec_from_file_location("other.main", path)
+            if {nested_fails}:
+                sys.modules["requests"] = None
+            try:
+                spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            except ImportError as e:
+                nested.append(str(e))
+            finally:
+                sys.modules["requests"] = requests
+            raise AttributeError(name)
+
+        registry.__getattr__ = __getattr__
+        sys.modules["_native_abi_1_0"] = registry
+        import main
+        print(nested)
+        print(_testcapi.run_in_subinterp("import main"))
+        print(main.logger is loguru.logger, main.requests is requests, main.json is json)
+        print("other.main" in sys.modules, sys.modules["main"] is main)
+    """)
+    lines = out.stdout.splitlines()
+    assert lines[0] == repr(["Module 'main' is already being imported: a nested import of it during its own "
+                             "execution is not supported."])
+    assert lines[1:] == ["-1", "True True True", "False True"]
+    assert "ImportError: " + INTERPRETER_CHANGE in out.stderr

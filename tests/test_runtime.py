@@ -26,10 +26,19 @@ class TestCallHelpers:
         assert helper.call_no_args(helper.echo_noargs) == ("NOARGS", None)
         assert helper.call_no_args(helper.echo_varargs) == ("VARARGS", ())
 
-    def test_native_function_objects_without_arguments(self):
-        noargs, varargs = helper.make_function("noargs"), helper.make_function("varargs")
-        assert helper.call_no_args(noargs) == ("noargs", noargs, False)   # entered with a null argument
-        assert helper.call_no_args(varargs) == ("varargs", varargs, ())   # through the call slot
+    @pytest.mark.parametrize("name, flags", [
+        ("noargs", 0), ("varargs", 0), ("noargs", helper.NATIVE_FUNCTION_SELF_ARG),
+        ("noargs", helper.NATIVE_FUNCTION_SELF_ARG | helper.NATIVE_FUNCTION_STATIC),
+    ])
+    def test_native_function_objects_without_arguments_answer_as_a_direct_call(self, name, flags):
+        f = helper.make_function(name, flags=flags)
+
+        def outcome(call):
+            try:
+                return call()
+            except Exception as e:
+                return type(e)
+        assert outcome(lambda: helper.call_no_args(f)) == outcome(f)
 
     def test_python_functions_of_every_shape_give_ordinary_results(self):
         def plain(a, b):
@@ -200,6 +209,48 @@ def test_a_watcher_cleared_by_other_code_is_noticed(fresh):
             main.send("tok", str(n))
             assert len(posted.calls) == len(logger.calls) == 1
     """)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="dictionaries carry a version tag of their own before 3.14")
+@pytest.mark.parametrize("trigger", ["cleared-and-taken-over", "unwatched"])
+def test_foreign_watcher_misuse_serves_a_live_value(fresh, trigger):
+    # Other native code breaks the watcher rules on main's id; then the logger
+    # the caches saw last loses its last reference elsewhere.
+    out = fresh(f"""
+        import gc, _testcapi
+        from support import stubs
+        ours = _testcapi.add_dict_watcher(0)      # the lowest free id: the one main takes
+        _testcapi.clear_dict_watcher(ours)
+        import main
+        reached = []
+
+        class Logger:
+            def __init__(self, name):
+                self.name = name
+
+            def info(self, *args, **kwargs):
+                reached.append(self.name)
+
+        stubs.install(main)
+        main.logger = Logger("old")
+        main.send("tok", "first")
+        if "{trigger}" == "unwatched":
+            _testcapi.unwatch_dict(ours, vars(main))
+        else:
+            _testcapi.clear_dict_watcher(ours)
+            assert _testcapi.add_dict_watcher(0) == ours
+        main.logger = Logger("new")
+        gc.collect()
+        for n in range(3):
+            main.send("tok", str(n))
+        print(reached)
+    """)
+    reached = eval(out.stdout)
+    assert len(reached) == 4 and reached[0] == "old"
+    if trigger == "unwatched":    # noticed: the next call sees the new logger
+        assert reached[1:] == ["new"] * 3
+    else:                         # another watcher answers under our id: the old one may stay
+        assert set(reached[1:]) <= {"old", "new"}
 
 
 CACHE_SCRIPT = """

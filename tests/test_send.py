@@ -14,6 +14,7 @@ import types
 import pytest
 
 import main
+import main_testhelper as helper
 from conftest import ROOT, OK
 from support import stubs
 from support.lines import SEND
@@ -93,6 +94,21 @@ def test_names_and_texts_are_shared_objects(standins):
     # One interned "text" serves as keyword, message type and message key.
     assert first["msgtype"] is list(first)[1] is log_keys[1] is list(second)[1]
     assert logger.calls[0][0][0] is logger.calls[1][0][0]
+
+
+def test_a_kept_message_changed_by_other_code_is_not_posted_again(standins):
+    # Between calls a message dictionary may wait for the next call; code that
+    # reaches it through the collector and changes it must not reach the wire.
+    _, requests = standins
+    main.send("t", "first")
+    kept = [o for o in gc.get_objects() if type(o) is dict and set(o) == {"msgtype", "text"}]
+    assert kept
+    for found in kept:
+        found["extra"] = 1
+        found["text"] = {"content": "forged"}
+    del kept, found
+    main.send("t", "second")
+    assert requests.calls[-1][1]["data"] == '{"msgtype": "text", "text": {"content": "second"}}'
 
 
 def test_result_is_always_str_of_the_decoded_reply(standins):
@@ -240,7 +256,10 @@ class BadStr:
     (None, AttributeError),
     (PropertyReply(), Boom),
     (stubs.Reply(BadStr()), Boom),
-], ids=["not-json", "none", "json-property-raises", "str-raises"])
+    # A native function whose self is its first argument, called with none.
+    (types.SimpleNamespace(json=helper.make_function("noargs", flags=helper.NATIVE_FUNCTION_SELF_ARG)),
+     IndexError),
+], ids=["not-json", "none", "json-property-raises", "str-raises", "self-flagged-native-json"])
 def test_reply_failures_come_after_the_post(standins, reply, error):
     _, requests = standins
     requests.reply = reply

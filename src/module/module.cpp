@@ -47,18 +47,40 @@ void release_interpreter_claim()
     }
 }
 
-int check_single_interpreter()
+// Claims the module for the current interpreter, or refuses another one once
+// an interpreter holds the claim. `took` turns true when this call made the
+// claim, so that a failure gives back only a claim it took itself.
+int check_single_interpreter(bool& took)
 {
     std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (current == -1) {
+        return -1;
+    }
     if (g_state.main_interpreter_id == -1) {
         g_state.main_interpreter_id = current;
-        return current == -1 ? -1 : 0;
+        took = true;
+        return 0;
     }
     if (g_state.main_interpreter_id == current) {
         return 0;
     }
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return -1;
+}
+
+// An import of the module from code that its own execution runs (a nested
+// import of the same file) would run the module body a second time over the
+// state the first one is building; it is refused, and the outer execution
+// goes on as if it had not been tried.
+int refuse_nested_execution()
+{
+    if (!g_state.executing) {
+        return 0;
+    }
+    PyErr_SetString(PyExc_ImportError,
+                    "Module 'main' is already being imported: a nested import of it during its own "
+                    "execution is not supported.");
     return -1;
 }
 
@@ -114,11 +136,15 @@ Ref create_module(PyObject* spec)
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 {
-    if (check_single_interpreter() < 0) {
+    bool took_claim = false;
+    if (check_single_interpreter(took_claim) < 0) {
         return nullptr;
     }
-    Ref module = create_module(spec);
-    if (!module) {
+    Ref module;
+    if (refuse_nested_execution() == 0) {
+        module = create_module(spec);
+    }
+    if (!module && took_claim) {
         release_interpreter_claim();
     }
     return module.release();
@@ -321,12 +347,22 @@ int module_exec(PyObject* module) noexcept
                         "Module 'main' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
+    // A module object made before the claim was given up (by another failed
+    // execution) claims again here.
+    bool took_claim = false;
+    if (refuse_nested_execution() < 0 || check_single_interpreter(took_claim) < 0) {
+        return -1;
+    }
+    // Recorded before anything that can run Python code.
+    g_state.executing = true;
     bool entered_as_main = false;
     Failure failure{native_lines_base};
+    int status = 0;
     if (set_up_runtime(module, entered_as_main, failure) < 0 || run_module_body(failure) < 0) {
-        return execution_failed(module, entered_as_main, failure);
+        status = execution_failed(module, entered_as_main, failure);
     }
-    return 0;
+    g_state.executing = false;
+    return status;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -13,6 +13,10 @@ struct State {
     PyObject* module = nullptr;
     /// The interpreter that claimed the module, or -1 before any did.
     std::int64_t main_interpreter_id = -1;
+    /// True from the first step of an execution to its end: code that the
+    /// execution runs (a registry's or a dependency's) may import the module
+    /// again, and such a nested import is refused.
+    bool executing = false;
 
     // Names (interned) that only the module body uses; send's (logger,
     // requests, json, send) are notify's.

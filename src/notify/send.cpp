@@ -32,42 +32,71 @@ namespace {
 constexpr int native_lines_base = 2000;
 
 // The spare dictionaries (State::spare_headers, spare_message): between two
-// calls nothing but the slot holds a spare, and a stamp that moved or a second
-// owner (code that reached it all the same) sends it away. A call that finds
-// the slot empty (the first, a nested or a concurrent one) builds its own.
-// Taking the spare saves building and filling three dictionaries a call:
-// measured with bench/send_bench.py's callgrind mode, send's own work (its
-// instructions beyond the dependency calls) is 1620 instructions a call with
-// the spares and 2371 without, a third less.
+// calls nothing but the slot holds a spare. A spare is taken again only when
+// it still has its owner alone and exactly the entries send put there, the
+// same objects in the same order; anything else (a callee that kept it, code
+// that reached it through the collector and changed it) sends it away. A
+// call that finds the slot empty (the first, a nested or a concurrent one)
+// builds its own. Taking the spare saves building and filling three
+// dictionaries a call.
 
-// True when `dict` is held by its owner alone and unchanged since `stamp`.
-bool untouched(PyObject* dict, std::uint64_t stamp)
+// True when `dict` is held by its owner alone and its entries are `items`,
+// in this order, compared by identity.
+template <std::size_t N>
+bool holds_only(PyObject* dict, const PyObject* const (&items)[N][2])
 {
-    return Py_REFCNT(dict) == 1 && runtime::dict_version_of(dict) == stamp;
+    if (Py_REFCNT(dict) != 1 || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(N)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    for (const auto& item : items) {
+        if (!PyDict_Next(dict, &pos, &key, &value) || key != item[0] || value != item[1]) {
+            return false;
+        }
+    }
+    return true;
 }
 
-// The spare dictionary as it was put back, or null.
-Ref take_spare(Spare& spare)
+// {"Content-Type": "application/json;charset=UTF-8"}, alone.
+bool is_plain_headers(PyObject* headers)
+{
+    const State& s = g_state;
+    const PyObject* const items[1][2] = {{s.text_Content_Type, s.text_application_json_charset_UTF_8}};
+    return holds_only(headers, items);
+}
+
+// {"msgtype": "text", "text": content} with content = {"content": text}, each
+// held by its owner alone.
+bool is_plain_message(PyObject* message, PyObject* content, PyObject* text)
+{
+    const State& s = g_state;
+    const PyObject* const outer[2][2] = {{s.key_msgtype, s.name_text}, {s.name_text, content}};
+    const PyObject* const inner[1][2] = {{s.key_content, text}};
+    return holds_only(message, outer) && holds_only(content, inner);
+}
+
+// The spare dictionary, when it passes `check`; else null.
+template <typename Check>
+Ref take_spare(Spare& spare, Check check)
 {
     Ref dict(spare.dict);
     spare.dict = nullptr;
-    if (dict && (!untouched(dict.get(), spare.stamp) ||
-                 (spare.inner != nullptr && !untouched(spare.inner, spare.inner_stamp)))) {
+    if (dict && !check(dict.get())) {
         dict.reset();
     }
     return dict;
 }
 
 // Keeps `dict` for the next call if the slot is free; the caller has checked
-// that it is its only owner and that it holds what a new one would.
+// that it holds what a new one would.
 void put_spare(Spare& spare, Ref& dict, PyObject* inner = nullptr)
 {
     if (spare.dict != nullptr) {
         return;
     }
-    spare.stamp = runtime::dict_version_of(dict.get());
     spare.inner = inner;
-    spare.inner_stamp = inner != nullptr ? runtime::dict_version_of(inner) : 0;
     spare.dict = dict.release();
 }
 
@@ -103,7 +132,6 @@ PyObject* concat(PyObject* head, PyObject* tail)
 // a failure until the traceback entry is added.
 Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failure& failure)
 {
-    using runtime::dict_version_of;
     State& s = g_state;
 
     // logger.info(template, access_token=access_token, text=text)
@@ -130,7 +158,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
     }
 
     // headers = {"Content-Type": "application/json;charset=UTF-8"}
-    headers = take_spare(s.spare_headers);
+    headers = take_spare(s.spare_headers, is_plain_headers);
     if (!headers) {
         headers = Ref(PyDict_New());
         if (!headers) {
@@ -140,7 +168,6 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             return fail_at(failure, SendLine::headers);
         }
     }
-    const std::uint64_t headers_stamp = dict_version_of(headers.get());
 
     // r = requests.post(url=..., data=json.dumps(...), headers=headers): the
     // method is looked up before its arguments are computed.
@@ -186,7 +213,9 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
         }
         // The message, and its content dictionary, which only the message holds.
         PyObject* content = s.spare_message.inner;
-        Ref message = take_spare(s.spare_message);
+        Ref message = take_spare(s.spare_message, [&](PyObject* spare) {
+            return is_plain_message(spare, content, Py_None);
+        });
         if (message) {
             if (PyDict_SetItem(content, s.key_content, text) < 0) {
                 return fail_at(failure, SendLine::content);
@@ -211,13 +240,11 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             }
             content = inner.get();
         }
-        std::uint64_t message_stamp = dict_version_of(message.get());
-        std::uint64_t content_stamp = dict_version_of(content);
         data = Ref(runtime::call_method(dumps, unbound, json.get(), message.get()));
         // Kept for the next call when dumps kept and changed neither; the
         // content lets go of the text first, as releasing it would. (Setting
         // a key that is there already allocates nothing and cannot fail.)
-        if (data && untouched(message.get(), message_stamp) && untouched(content, content_stamp) &&
+        if (data && is_plain_message(message.get(), content, text) &&
             PyDict_SetItem(content, s.key_content, Py_None) == 0) {
             put_spare(s.spare_message, message, content);
         }
@@ -241,7 +268,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             // call's argument list; the call itself is its statement.
             return fail_at(failure, arguments_failed ? SendLine::post_arguments : SendLine::post);
         }
-        if (untouched(headers.get(), headers_stamp)) {
+        if (is_plain_headers(headers.get())) {
             put_spare(s.spare_headers, headers);
         }
     }
@@ -268,6 +295,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
 
 PyObject* send_body(PyObject*, PyObject* access_token, PyObject* text) noexcept
 {
+    runtime::confirm_global_stamps();
     Ref headers;
     Ref r;
     Failure failure{native_lines_base};

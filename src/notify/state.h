@@ -10,12 +10,11 @@
 namespace notify {
 
 /// A dictionary that send fills and hands to a callee, kept for the next call
-/// when the callee kept no reference to it and changed nothing in it.
+/// when the callee kept no reference to it and it still holds what send put
+/// there.
 struct Spare {
     PyObject* dict = nullptr;   ///< owned
-    std::uint64_t stamp = 0;    ///< the dictionary's stamp when it was put here
     PyObject* inner = nullptr;  ///< the message's content dictionary, owned by it
-    std::uint64_t inner_stamp = 0;
 };
 
 struct State {

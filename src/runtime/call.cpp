@@ -40,31 +40,6 @@ PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
     return check_result(result);
 }
 
-// True when `type` is the function-object type or derives from it.
-bool is_native_function_type(PyTypeObject* type)
-{
-    PyTypeObject* sought = g_state.native_function_type;
-    if (type == sought) {
-        return true;
-    }
-    PyObject* mro = type->tp_mro;
-    if (mro != nullptr) {
-        Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(sought)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    for (PyTypeObject* base = type->tp_base; base != nullptr; base = base->tp_base) {
-        if (base == sought) {
-            return true;
-        }
-    }
-    return sought == &PyBaseObject_Type;
-}
-
 // Built-in functions and native function objects share this leading field.
 PyMethodDef* method_def_of(PyObject* func)
 {
@@ -162,10 +137,10 @@ PyObject* call_no_args(PyObject* callable)
     if (type == &PyFunction_Type) {
         return call_function_fast(callable, nullptr, 0);
     }
-    if (type == &PyCFunction_Type || is_native_function_type(type)) {
-        if (method_def_of(callable)->ml_flags & METH_NOARGS) {
-            return call_meth_o(callable, nullptr);
-        }
+    // Only the interpreter's own built-in functions: a function object of the
+    // shared type decides through its call slot where its self comes from.
+    if (type == &PyCFunction_Type && (method_def_of(callable)->ml_flags & METH_NOARGS)) {
+        return call_meth_o(callable, nullptr);
     }
     return call_object(callable, g_state.empty_tuple, nullptr);
 }

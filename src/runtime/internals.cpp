@@ -16,20 +16,23 @@ namespace {
 // allocation, so it cannot fail; a dictionary that finds the table full is
 // not watched and is probed on every read.
 //
-// Two limits, both reached only by other native code that breaks the
-// interpreter's rules for watchers, and not guarded against beyond what is
-// said here:
-// - The callback runs before the change it reports. A second watcher whose
-//   callback runs Python code (the interpreter's documentation forbids it)
-//   can run a cached look-up between our callback and the change: it then
-//   reads the old value under the new stamp, and serves it after the change. Telling
-//   when the change has landed would take a probe on every read, which is
-//   what the stamps are there to save.
-// - Native code may clear our watcher id with PyDict_ClearWatcher without
-//   owning it. Every read of a stamp checks that the id still answers
-//   (watcher_answers) and starts afresh when it does not; but if that code
-//   then registers a watcher of its own under the same id, the id answers
-//   again with a callback that is not ours, and the stamps stop moving.
+// What other native code that breaks the interpreter's rules for watchers can
+// do, and what comes of it (the caches hold their values, so the worst is an
+// old value, never a freed one):
+// - A second watcher whose callback runs Python code (forbidden) can run a
+//   cached look-up between our callback, which runs before a change, and the
+//   change: that look-up serves the old value until the next change.
+// - PyDict_Unwatch(our id, dict): the dictionary's watcher bit is read on
+//   every stamp read, so the next read sees it gone, watches it again and
+//   hands out a new stamp: the next look-up probes.
+// - PyDict_ClearWatcher(our id): confirm_dict_stamps(), once per call of the
+//   module's function, finds the id without a callback and starts afresh, so
+//   that call's look-ups probe. Until then the table may name dictionaries
+//   that are gone (their end was not reported): entries are only compared,
+//   never read through, except by stop_dict_watching. If that code then registers a watcher of its
+//   own and is handed our old id, the id answers again with a callback that
+//   is not ours: the stamps stop moving and the caches keep serving the values
+//   they hold, until the process ends.
 struct Watched {
     PyObject* dict;  // not owned: the entry goes when the dictionary does
     std::uint64_t stamp;
@@ -103,21 +106,35 @@ bool watch(PyObject* dict) noexcept
     watcher_id = -1;
 }
 
-// True while our watcher id still has a callback. PyDict_Watch of a
-// dictionary that is watched already only sets its bit again; it fails when
-// the id has no watcher any more (someone else cleared it).
-// Any exception pending before is kept.
-bool watcher_answers(PyObject* dict) noexcept
+// Watches `dict` with our id again. PyDict_Watch of a dictionary only sets
+// its bit; it fails when the id has no watcher any more (someone else cleared
+// it). Any exception pending before is kept.
+bool rewatch(PyObject* dict) noexcept
 {
-    if (PyErr_Occurred() != nullptr) [[unlikely]] {
-        SavedError saved;
-        return watcher_answers(dict);
-    }
-    if (PyDict_Watch(watcher_id, dict) == 0) [[likely]] {
+    SavedError saved;
+    if (PyDict_Watch(watcher_id, dict) == 0) {
         return true;
     }
     PyErr_Clear();
     return false;
+}
+
+// Whether `dict` still carries our watcher bit: the low bits of the
+// dictionary's watcher tag, one per watcher id.
+bool has_our_bit(PyObject* dict) noexcept
+{
+    return (reinterpret_cast<PyDictObject*>(dict)->_ma_watcher_tag >> watcher_id) & 1u;
+}
+
+// The stamp of watched entry `i` whose dictionary lost our bit: the changes
+// since are unknown, so it is watched again under a new stamp.
+[[gnu::cold]] std::uint64_t restamp(int i) noexcept
+{
+    if (!rewatch(watched[i].dict)) {
+        forget_lost_watcher();
+        return next_stamp();
+    }
+    return watched[i].stamp = next_stamp();
 }
 
 }  // namespace
@@ -125,17 +142,30 @@ bool watcher_answers(PyObject* dict) noexcept
 std::uint64_t dict_version_of(PyObject* dict) noexcept
 {
     int i = find_watched(dict);
-    if (i >= 0) {
-        if (watcher_answers(dict)) [[likely]] {
+    if (i >= 0) [[likely]] {
+        if (has_our_bit(dict)) [[likely]] {
             return watched[i].stamp;
         }
-        forget_lost_watcher();
-        return next_stamp();
+        return restamp(i);
     }
     if (watch(dict)) {
         return watched[watched_count - 1].stamp;
     }
     return next_stamp();
+}
+
+void confirm_dict_stamps(PyObject* dict) noexcept
+{
+    if (watcher_id < 0) {
+        return;
+    }
+    // Our bit first: watching again would hide that it was taken away.
+    int i = find_watched(dict);
+    if (i >= 0 && !has_our_bit(dict)) {
+        restamp(i);
+    } else if (!rewatch(dict)) {
+        forget_lost_watcher();
+    }
 }
 
 void stop_dict_watching() noexcept

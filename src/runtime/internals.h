@@ -32,6 +32,7 @@ inline std::uint64_t dict_version_of(PyObject* dict) noexcept
 #endif
 }
 inline void stop_dict_watching() noexcept {}
+inline void confirm_dict_stamps(PyObject*) noexcept {}
 #else
 // A dictionary watcher (public from 3.12) stamps each watched dictionary from
 // one counter on every change (internals.cpp).
@@ -39,6 +40,11 @@ std::uint64_t dict_version_of(PyObject* dict) noexcept;
 /// Unwatches every dictionary and gives the watcher back: for when the module
 /// stops using its caches (a failed execution). Later reads watch again.
 void stop_dict_watching() noexcept;
+/// Checks that the stamps still move, through `dict` (a live dictionary that
+/// is read with stamps): once per call of a function that reads them, before
+/// its first read. A watcher lost to other code is dropped, and every stamp
+/// starts afresh.
+void confirm_dict_stamps(PyObject* dict) noexcept;
 #endif
 
 // --- the pending exception -----------------------------------------------------

@@ -1,26 +1,43 @@
 #include "runtime/lookup.h"
 
-#include "runtime/state.h"
 #include "runtime/internals.h"
+#include "runtime/ref.h"
+#include "runtime/state.h"
 
 namespace runtime {
 
 namespace {
 
-// Probes `dict` and records the value with the dictionary's stamp. A probe
-// that raised (a colliding key's __eq__) records nothing: it found no answer.
-PyObject* dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
+// Records `value` (borrowed, may be null) under `stamp`. The value it
+// replaces goes to `replaced`, for the caller to release once it holds what it
+// returns: releasing it may run code that changes the cache again.
+void remember(DictCache& cache, std::uint64_t stamp, PyObject* value, Ref& replaced)
+{
+    replaced = Ref(cache.dict_cached_value);
+    cache.dict_cached_value = Py_XNewRef(value);
+    cache.dict_version = stamp;
+}
+
+// Probes `dict` and records the value with the dictionary's stamp: a new
+// reference, or null when absent. A probe that raised (a colliding key's
+// __eq__) records nothing: it found no answer.
+Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache, Ref& replaced)
 {
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) {
-        return nullptr;
+        return Ref();
     }
-    cache.dict_version = dict_version_of(dict);
-    cache.dict_cached_value = value;
-    return value;
+    Ref found = Ref::borrow(value);
+    remember(cache, dict_version_of(dict), value, replaced);
+    return found;
 }
 
 }  // namespace
+
+void confirm_global_stamps() noexcept
+{
+    confirm_dict_stamps(g_state.module_dict);
+}
 
 PyObject* lookup_global(PyObject* name, DictCache& cache)
 {
@@ -31,12 +48,10 @@ PyObject* lookup_global(PyObject* name, DictCache& cache)
         }
         return lookup_builtin(name);
     }
-    PyObject* value = dict_probe(dict, name, cache);
-    if (value != nullptr) {
-        return Py_NewRef(value);
-    }
-    if (PyErr_Occurred()) {
-        return nullptr;
+    Ref replaced;
+    Ref value = dict_probe(dict, name, cache, replaced);
+    if (value || PyErr_Occurred()) {
+        return value.release();
     }
     return lookup_builtin(name);
 }
@@ -82,9 +97,22 @@ PyObject* get_attr(PyObject* obj, PyObject* name)
 PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cache)
 {
     if (cache.dict_version == dict_version_of(dict)) {
-        return cache.dict_cached_value;
+        return Py_XNewRef(cache.dict_cached_value);
     }
-    return dict_probe(dict, name, cache);
+    Ref replaced;
+    return dict_probe(dict, name, cache, replaced).release();
+}
+
+void release_cache(DictCache& cache) noexcept
+{
+    cache.dict_version = 0;
+    Py_CLEAR(cache.dict_cached_value);
+}
+
+void release_cache(ModuleAttrCache& cache) noexcept
+{
+    cache.dict = nullptr;
+    release_cache(cache.entry);
 }
 
 PyObject* get_method(PyObject* obj, PyObject* name, bool& unbound)
@@ -106,11 +134,12 @@ PyObject* get_method_cached(PyObject* obj, PyObject* name, ModuleAttrCache& cach
         }
         PyObject* value = PyDict_GetItemWithError(dict, name);
         if (value != nullptr) {
+            Ref found = Ref::borrow(value);
+            Ref replaced;
             cache.dict = dict;
-            cache.entry.dict_version = dict_version_of(dict);
-            cache.entry.dict_cached_value = value;
+            remember(cache.entry, dict_version_of(dict), value, replaced);
             unbound = false;
-            return Py_NewRef(value);
+            return found.release();
         }
         // A probe that raised: the module's own look-up passes the error on,
         // unless it is an AttributeError, which it takes as "not found".

@@ -1,7 +1,9 @@
 // Cached look-up of module globals and the attribute fast path. Each look-up
 // site keeps a DictCache: the dictionary's version stamp after the last probe
-// and the (borrowed) value found then. The sites' caches belong to the layer
-// that owns the site.
+// and the value found then, which the cache holds a reference to: a stamp
+// that fails to move (rule-breaking native code can stop it, see
+// internals.cpp) serves an old value at worst, never a freed one. The sites'
+// caches belong to the layer that owns the site.
 #pragma once
 #include <cstdint>
 
@@ -11,16 +13,23 @@ namespace runtime {
 
 struct DictCache {
     std::uint64_t dict_version = 0;  ///< 0 matches no dictionary, so the first use probes
-    PyObject* dict_cached_value = nullptr;
+    PyObject* dict_cached_value = nullptr;  ///< owned; null when the name was absent
 };
 
 /// The cache of one attribute site on modules: the module dictionary probed
-/// last, its stamp after the probe and the (borrowed) value found there.
+/// last, its stamp after the probe and the value found there.
 struct ModuleAttrCache {
     PyObject* dict = nullptr;  ///< not owned; compared, never read through
     DictCache entry;
 };
 
+/// Empties a cache and releases its value (the next use probes).
+void release_cache(DictCache& cache) noexcept;
+void release_cache(ModuleAttrCache& cache) noexcept;
+
+/// Once per call of a function that looks up globals, before the first: makes
+/// sure the stamps of the module dictionary's caches still move.
+void confirm_global_stamps() noexcept;
 /// Module global `name` (State::module_dict), falling back to the builtins: a
 /// new reference, or null with NameError (or the dictionary's own error) set.
 PyObject* lookup_global(PyObject* name, DictCache& cache);
@@ -28,8 +37,8 @@ PyObject* lookup_global(PyObject* name, DictCache& cache);
 PyObject* lookup_builtin(PyObject* name);
 /// Attribute through the type's own slot: a new reference, or null.
 PyObject* get_attr(PyObject* obj, PyObject* name);
-/// Borrowed value of `name` in `dict`, or null when absent or when the probe
-/// raised (then with the error set; nothing is cached).
+/// Value of `name` in `dict` (a new reference), or null when absent or when
+/// the probe raised (then with the error set; nothing is cached).
 PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cache);
 
 /// The callable of a method call obj.name(...), found as the interpreter finds

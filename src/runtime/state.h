@@ -30,8 +30,7 @@ struct State {
     /// native lines in traceback entries.
     PyObject* runtime_module = nullptr;
     PyObject* empty_tuple = nullptr;
-    /// The function-object type in use: its records begin like a built-in
-    /// function's, so the call helpers may enter their method entry directly.
+    /// The function-object type in use (registered by module execution).
     PyTypeObject* native_function_type = nullptr;
     /// The native file name shown beside native lines in traceback entries.
     const char* native_source_name = "?";

@@ -58,7 +58,7 @@ int native_line_for_traceback(PyThreadState*, int native_line)
     Ref flag;
     PyObject* runtime_dict = PyModule_Check(runtime_module) ? PyModule_GetDict(runtime_module) : nullptr;
     if (runtime_dict != nullptr) {
-        flag = Ref::borrow(dict_lookup_if_modified(runtime_dict, switch_name, g_state.switch_cache));
+        flag = Ref(dict_lookup_if_modified(runtime_dict, switch_name, g_state.switch_cache));
     } else {
         Ref attr(get_attr(runtime_module, switch_name));
         if (attr) {

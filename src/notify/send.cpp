@@ -32,20 +32,20 @@ namespace {
 constexpr int native_lines_base = 2000;
 
 // The spare dictionaries (State::spare_headers, spare_message): between two
-// calls nothing but the slot holds a spare. A spare is taken again only when
-// it still has its owner alone and exactly the entries send put there, the
-// same objects in the same order; anything else (a callee that kept it, code
-// that reached it through the collector and changed it) sends it away. A
-// call that finds the slot empty (the first, a nested or a concurrent one)
-// builds its own. Taking the spare saves building and filling three
-// dictionaries a call.
+// calls nothing but the slot holds a spare (and the message its content). A
+// spare is taken again only when it still has no other owner and exactly the
+// entries send put there, the same objects in the same order; anything else
+// (a callee that kept it or changed it, code that reached it through the
+// collector) sends it away. A call that finds the slot empty (the first, a
+// nested or a concurrent one) builds its own. Taking the spares saves
+// building and filling three dictionaries a call.
 
-// True when `dict` is held by its owner alone and its entries are `items`,
-// in this order, compared by identity.
+// True when `dict` has `owners` references and its entries are `items`, in
+// this order, compared by identity.
 template <std::size_t N>
-bool holds_only(PyObject* dict, const PyObject* const (&items)[N][2])
+bool holds_only(PyObject* dict, Py_ssize_t owners, const PyObject* const (&items)[N][2])
 {
-    if (Py_REFCNT(dict) != 1 || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(N)) {
+    if (Py_REFCNT(dict) != owners || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(N)) {
         return false;
     }
     Py_ssize_t pos = 0;
@@ -59,44 +59,56 @@ bool holds_only(PyObject* dict, const PyObject* const (&items)[N][2])
     return true;
 }
 
-// {"Content-Type": "application/json;charset=UTF-8"}, alone.
-bool is_plain_headers(PyObject* headers)
+// The spare headers, {"Content-Type": "application/json;charset=UTF-8"}, or
+// null.
+Ref take_headers(Spare& spare)
 {
     const State& s = g_state;
+    Ref headers(spare.dict);
+    spare.dict = nullptr;
     const PyObject* const items[1][2] = {{s.text_Content_Type, s.text_application_json_charset_UTF_8}};
-    return holds_only(headers, items);
+    if (headers && !holds_only(headers.get(), 1, items)) {
+        headers.reset();
+    }
+    return headers;
 }
 
-// {"msgtype": "text", "text": content} with content = {"content": text}, each
-// held by its owner alone.
-bool is_plain_message(PyObject* message, PyObject* content, PyObject* text)
+// True when `message` is {"msgtype": "text", "text": content} and has no
+// other owner, and `content` has none but the message and the caller.
+bool holds_message(PyObject* message, PyObject* content)
 {
     const State& s = g_state;
     const PyObject* const outer[2][2] = {{s.key_msgtype, s.name_text}, {s.name_text, content}};
-    const PyObject* const inner[1][2] = {{s.key_content, text}};
-    return holds_only(message, outer) && holds_only(content, inner);
+    return Py_REFCNT(content) == 2 && holds_only(message, 1, outer);
 }
 
-// The spare dictionary, when it passes `check`; else null.
-template <typename Check>
-Ref take_spare(Spare& spare, Check check)
+// The spare message {"msgtype": "text", "text": content} with its content
+// {"content": None}, or nulls.
+void take_message(Spare& spare, Ref& message, Ref& content)
 {
-    Ref dict(spare.dict);
-    spare.dict = nullptr;
-    if (dict && !check(dict.get())) {
-        dict.reset();
-    }
-    return dict;
-}
-
-// Keeps `dict` for the next call if the slot is free; the caller has checked
-// that it holds what a new one would.
-void put_spare(Spare& spare, Ref& dict, PyObject* inner = nullptr)
-{
-    if (spare.dict != nullptr) {
+    const State& s = g_state;
+    message = Ref(spare.dict);
+    content = Ref(spare.inner);
+    spare.dict = spare.inner = nullptr;
+    if (!message) {
+        content.reset();
         return;
     }
-    spare.inner = inner;
+    const PyObject* const inner[1][2] = {{s.key_content, Py_None}};
+    if (!holds_message(message.get(), content.get()) || !holds_only(content.get(), 2, inner)) {
+        message.reset();
+        content.reset();
+    }
+}
+
+// Keeps `dict` (and `inner`) for the next call if the slot is free and no
+// callee kept a reference to it; its content is checked when it is taken.
+void put_spare(Spare& spare, Ref& dict, Ref* inner = nullptr)
+{
+    if (spare.dict != nullptr || Py_REFCNT(dict.get()) != 1) {
+        return;
+    }
+    spare.inner = inner != nullptr ? inner->release() : nullptr;
     spare.dict = dict.release();
 }
 
@@ -158,7 +170,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
     }
 
     // headers = {"Content-Type": "application/json;charset=UTF-8"}
-    headers = take_spare(s.spare_headers, is_plain_headers);
+    headers = take_headers(s.spare_headers);
     if (!headers) {
         headers = Ref(PyDict_New());
         if (!headers) {
@@ -211,13 +223,12 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
         if (!unbound) {
             json.reset();
         }
-        // The message, and its content dictionary, which only the message holds.
-        PyObject* content = s.spare_message.inner;
-        Ref message = take_spare(s.spare_message, [&](PyObject* spare) {
-            return is_plain_message(spare, content, Py_None);
-        });
+        // The message, and its content dictionary, which the message holds.
+        Ref message;
+        Ref content;
+        take_message(s.spare_message, message, content);
         if (message) {
-            if (PyDict_SetItem(content, s.key_content, text) < 0) {
+            if (PyDict_SetItem(content.get(), s.key_content, text) < 0) {
                 return fail_at(failure, SendLine::content);
             }
         } else {
@@ -228,25 +239,28 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             if (PyDict_SetItem(message.get(), s.key_msgtype, s.name_text) < 0) {
                 return fail_at(failure, SendLine::message);
             }
-            Ref inner(PyDict_New());
-            if (!inner) {
+            content = Ref(PyDict_New());
+            if (!content) {
                 return fail_at(failure, SendLine::content);
             }
-            if (PyDict_SetItem(inner.get(), s.key_content, text) < 0) {
+            if (PyDict_SetItem(content.get(), s.key_content, text) < 0) {
                 return fail_at(failure, SendLine::content);
             }
-            if (PyDict_SetItem(message.get(), s.name_text, inner.get()) < 0) {
+            if (PyDict_SetItem(message.get(), s.name_text, content.get()) < 0) {
                 return fail_at(failure, SendLine::message);
             }
-            content = inner.get();
         }
         data = Ref(runtime::call_method(dumps, unbound, json.get(), message.get()));
-        // Kept for the next call when dumps kept and changed neither; the
-        // content lets go of the text first, as releasing it would. (Setting
-        // a key that is there already allocates nothing and cannot fail.)
-        if (data && is_plain_message(message.get(), content, text) &&
-            PyDict_SetItem(content, s.key_content, Py_None) == 0) {
-            put_spare(s.spare_message, message, content);
+        // When dumps kept neither dictionary and left the message as it was,
+        // the content lets go of the text, as releasing it would, and both
+        // may serve the next call. (A content that dumps emptied may need
+        // memory for the key: then both go.)
+        if (data && holds_message(message.get(), content.get())) {
+            if (PyDict_SetItem(content.get(), s.key_content, Py_None) == 0) {
+                put_spare(s.spare_message, message, &content);
+            } else {
+                PyErr_Clear();
+            }
         }
         message.reset();
         dumps.reset();
@@ -268,9 +282,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             // call's argument list; the call itself is its statement.
             return fail_at(failure, arguments_failed ? SendLine::post_arguments : SendLine::post);
         }
-        if (is_plain_headers(headers.get())) {
-            put_spare(s.spare_headers, headers);
-        }
+        put_spare(s.spare_headers, headers);
     }
 
     // return str(r.json())

@@ -17,7 +17,15 @@ callgrind  instructions per call under valgrind's callgrind (counts do not
            URL template, as each implementation does.
 import     our own import (loguru, requests and json already imported) in
            fresh interpreters: median time and the resident memory it adds;
-           the interpreted reference's import for comparison.
+           the interpreted reference's import for comparison; with valgrind,
+           its instructions as well (as in the process mode).
+process    what a script that sends one notification pays, in instructions
+           under callgrind: interpreter start, the dependencies' import, our
+           import, one send (the real logger, a canned reply instead of the
+           network) and exit, native against interpreted (the reference from
+           its warm .pyc). Import, send and exit are told apart by running
+           the same script up to each step and ending it there with
+           os._exit, which skips the interpreter's finalisation.
 """
 import argparse
 import json
@@ -225,6 +233,7 @@ def import_cost(module, samples):
 
 
 def import_mode(options):
+    warm_reference()
     print(f"-- import in a fresh interpreter, dependencies already imported (median of {options.samples})")
     results = {}
     for label, module in (("native", "main"), ("interpreted", "reference_main")):
@@ -234,9 +243,88 @@ def import_mode(options):
     return results
 
 
+# --- whole process ------------------------------------------------------------------
+
+PROCESS_CHILD = r"""
+import os, sys
+sys.path[:0] = [sys.argv[1], sys.argv[2]]
+module, upto = sys.argv[3], sys.argv[4]
+import json, loguru, requests  # what every such script imports first
+
+
+class Reply:
+    def json(self):
+        return {"errcode": 0, "errmsg": "ok"}
+
+
+def post(**kwargs):
+    return Reply()
+
+
+requests.post = post
+if module != "none":
+    m = __import__(module)
+    if upto != "import":
+        m.send("0123456789abcdef", "deploy finished")
+if upto != "exit":
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+"""
+
+
+def process_instructions(module, upto):
+    """Instructions of PROCESS_CHILD for `module` ("none", "main" or
+    "reference_main"), ended after `upto` ("import", "send") or by a normal
+    exit ("exit")."""
+    with tempfile.TemporaryDirectory() as out:
+        path = os.path.join(out, "cg.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + path,
+             sys.executable, "-c", PROCESS_CHILD, BUILD_DIR, HERE, module, upto],
+            capture_output=True, check=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        return instructions_in(path)
+
+
+def warm_reference():
+    """Writes the interpreted reference's .pyc, as a user's second run finds it."""
+    subprocess.run([sys.executable, "-m", "py_compile", os.path.join(HERE, "reference_main.py")], check=True)
+
+
+def import_instructions():
+    warm_reference()
+    base = process_instructions("none", "import")
+    return {label: process_instructions(module, "import") - base
+            for label, module in (("native", "main"), ("interpreted", "reference_main"))}
+
+
+def process_mode():
+    if shutil.which("valgrind") is None:
+        sys.exit("process mode needs valgrind (apt-get install valgrind)")
+    warm_reference()
+    base_cut, base_full = process_instructions("none", "import"), process_instructions("none", "exit")
+    figures = {}
+    for label, module in (("native", "main"), ("interpreted", "reference_main")):
+        imported = process_instructions(module, "import")
+        sent = process_instructions(module, "send")
+        full = process_instructions(module, "exit")
+        figures[label] = {"import": imported - base_cut, "send": sent - imported,
+                          "exit": (full - sent) - (base_full - base_cut), "process": full}
+    print("-- one script: start, imports, one send with a canned reply, exit (instructions)")
+    print(f"  {'':<12} {'import':>10} {'send':>10} {'exit':>10} {'process':>12}")
+    for label, f in figures.items():
+        print(f"  {label:<12} {f['import']:>10,} {f['send']:>10,} {f['exit']:>+10,} {f['process']:>12,}")
+    n, i = figures["native"], figures["interpreted"]
+    print(f"  {'ratio':<12} {n['import'] / i['import']:>10.3f} {n['send'] / i['send']:>10.3f} "
+          f"{'':>10} {n['process'] / i['process']:>12.4f}")
+    print("  exit: beyond a process that never imported the module")
+    return figures
+
+
 def main_():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("modes", nargs="*", metavar="MODE", help="wall, callgrind or import (default: all)")
+    parser.add_argument("modes", nargs="*", metavar="MODE",
+                        help="wall, callgrind, import or process (default: all)")
     parser.add_argument("--rounds", type=int, default=15, help="wall: rounds per setup")
     parser.add_argument("--calls", type=int, default=20000, help="calls per round (callgrind: per count)")
     parser.add_argument("--samples", type=int, default=21, help="import: fresh interpreters")
@@ -245,8 +333,8 @@ def main_():
     if options.callgrind_child:
         callgrind_child(options)
         return
-    modes = options.modes or ["wall", "callgrind", "import"]
-    unknown = set(modes) - {"wall", "callgrind", "import"}
+    modes = options.modes or ["wall", "callgrind", "import", "process"]
+    unknown = set(modes) - {"wall", "callgrind", "import", "process"}
     if unknown:
         parser.error(f"unknown mode: {', '.join(sorted(unknown))}")
     summary = []
@@ -268,6 +356,15 @@ def main_():
         results = import_mode(options)
         summary += [("own import (deps already imported), median", f"{results['native'][0]:.3f} ms"),
                     ("resident memory added by the import", f"{results['native'][1]:.0f} KiB")]
+        if shutil.which("valgrind") is not None:
+            counts = import_instructions()
+            print(f"  instructions: native {counts['native']:,}, interpreted {counts['interpreted']:,}")
+            summary.append(("own import, instructions, native/interpreted",
+                            f"{counts['native'] / counts['interpreted']:.3f}"))
+    if "process" in modes:
+        figures = process_mode()
+        summary.append(("whole process, instructions, native/interpreted",
+                        f"{figures['native']['process'] / figures['interpreted']['process']:.4f}"))
     print("-- summary")
     for name, value in summary:
         print(f"  {name:<62} {value}")

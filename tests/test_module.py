@@ -323,3 +323,32 @@ def test_nested_import_during_execution_is_refused_and_leaves_the_outer_whole(fr
                              "execution is not supported."])
     assert lines[1:] == ["-1", "True True True", "False True"]
     assert "ImportError: " + INTERPRETER_CHANGE in out.stderr
+
+
+def test_module_is_let_go_at_exit_and_send_still_works_after(fresh):
+    # An exit handler registered before the import runs after the module's
+    # own: by then only the interpreter's module table holds the module.
+    out = fresh("""
+        import atexit, gc, sys, weakref
+        from support import stubs
+
+        def late():
+            module = sys.modules["main"]
+            logger, posted = stubs.install(module)
+            print(module.send("tok", "late"), len(posted.calls))
+            ref = weakref.ref(sys.modules.pop("main"))
+            del module
+            gc.collect()
+            print(ref() is None)
+            import main as again                  # executes afresh
+            stubs.install(again)
+            print(again.send("tok", "again"))
+
+        atexit.register(late)
+        module = __import__("main")               # bound nowhere that outlives the script
+        stubs.install(module)
+        module.send("tok", "early")
+        del module
+    """)
+    ok = "{'errcode': 0, 'errmsg': 'ok'}"
+    assert out.stdout.splitlines() == [f"{ok} 1", "True", ok]

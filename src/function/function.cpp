@@ -59,6 +59,20 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
     return nullptr;
 }
 
+// The attribute `name` of the registry module: a new reference, or null,
+// with an error set only when the look-up raised. A plain module without a
+// __getattr__ of its own is probed in its dictionary, which spares making and
+// clearing the AttributeError of the usual first import.
+runtime::Ref find_registered(PyObject* registry, const char* name)
+{
+    PyObject* dict = PyModule_CheckExact(registry) ? PyModule_GetDict(registry) : nullptr;
+    if (dict != nullptr && PyDict_GetItemString(dict, "__getattr__") == nullptr) {
+        PyObject* found = PyDict_GetItemString(dict, name);
+        return runtime::Ref::borrow(found);
+    }
+    return runtime::Ref(PyObject_GetAttrString(registry, name));
+}
+
 }  // namespace
 
 // Fields not named here are zero; the type's reference count starts at one
@@ -92,7 +106,7 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
         return nullptr;
     }
     runtime::Ref shared = runtime::Ref::borrow(borrowed);
-    runtime::Ref found(PyObject_GetAttrString(shared.get(), static_type->tp_name));
+    runtime::Ref found = find_registered(shared.get(), static_type->tp_name);
     if (found) {
         if (const char* problem = shared_type_problem(found.get(), static_type)) {
             PyErr_Format(PyExc_TypeError, "Shared native type %.200s %s", static_type->tp_name, problem);
@@ -100,10 +114,12 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
         }
         return found.release();
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        return nullptr;
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return nullptr;
+        }
+        PyErr_Clear();
     }
-    PyErr_Clear();
     if (PyType_Ready(static_type) < 0) {
         return nullptr;
     }

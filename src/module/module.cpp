@@ -166,6 +166,7 @@ int build_module_strings()
         {&g_state.name_main, "main", true},
         {&g_state.name_dunder_name, "__name__", true},
         {&g_state.name_dunder_test, "__test__", true},
+        {&g_state.name_register, "register", true},
     };
     return runtime::build_strings(strings);
 }
@@ -197,11 +198,12 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
         return fail_at(failure, line);
     }
     g_state.module = Py_NewRef(module);
+    g_state.module_owned = true;
     PyObject* dict = PyModule_GetDict(module);
     if (dict == nullptr) {
         return fail_at(failure, line);
     }
-    Py_XSETREF(rt.module_dict, Py_NewRef(dict));
+    rt.module_dict = dict;
     PyObject* builtins = PyImport_AddModule("builtins");
     if (builtins == nullptr) {
         return fail_at(failure, line);
@@ -232,6 +234,40 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
         entered_as_main = true;
     }
     return 0;
+}
+
+// At interpreter exit the state lets go of the module object and of what the
+// caches hold, so that the module and everything its globals reach go when
+// the interpreter lets go of its modules, as an interpreted module's do; held
+// longer, each of them would outlive that step and be taken apart entry by
+// entry. send keeps working after: its globals stay while it exists, and the
+// caches fill again.
+PyObject* release_at_exit(PyObject*, PyObject*) noexcept
+{
+    notify::release_caches();
+    runtime::release_caches();
+    if (g_state.module_owned) {
+        g_state.module_owned = false;
+        Py_DECREF(g_state.module);  // may be the last reference: see module_free
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef release_at_exit_def = {"release_main", release_at_exit, METH_NOARGS, nullptr};
+
+// Registers release_at_exit with atexit (which loguru has imported already).
+// Without it the module only costs more at exit, so a failure is dropped.
+void register_release_at_exit()
+{
+    Ref atexit(PyImport_ImportModule("atexit"));
+    Ref callback(PyCFunction_New(&release_at_exit_def, nullptr));
+    Ref done;
+    if (atexit && callback) {
+        done = Ref(PyObject_CallMethodOneArg(atexit.get(), g_state.name_register, callback.get()));
+    }
+    if (!done) {
+        PyErr_Clear();
+    }
 }
 
 // The module body:
@@ -282,6 +318,7 @@ int run_module_body(Failure& failure)
     if (!test || bind_global(g_state.name_dunder_test, std::move(test)) < 0) {
         return fail_at(failure, ModuleLine::body);
     }
+    register_release_at_exit();
     return 0;
 }
 
@@ -293,7 +330,7 @@ int run_module_body(Failure& failure)
 // failed execution; the next execution replaces them.
 void release_interpreter_objects()
 {
-    Py_CLEAR(runtime::g_state.module_dict);
+    runtime::g_state.module_dict = nullptr;
     Py_CLEAR(runtime::g_state.builtins);
     Py_CLEAR(runtime::g_state.runtime_module);
 }
@@ -324,6 +361,7 @@ void forget_main_entry(PyObject* module)
         if (entered_as_main) {
             forget_main_entry(module);
         }
+        g_state.module_owned = false;
         Py_CLEAR(g_state.module);
     }
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
@@ -377,8 +415,18 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// A module object made from this definition goes: when it is the module the
+// state names (only possible once the state no longer owns it, after exit),
+// the state forgets it, and a later import executes afresh.
+void module_free(void* module) noexcept
+{
+    if (g_state.module == module && !g_state.module_owned) {
+        g_state.module = nullptr;
+    }
+}
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "main", nullptr, 0, module_methods, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "main", nullptr, 0, module_methods, module_slots, nullptr, nullptr, module_free,
 };
 
 }  // namespace

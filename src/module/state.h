@@ -10,7 +10,10 @@ namespace module {
 
 struct State {
     /// The module object once execution has begun; cleared when it fails.
+    /// Owned until interpreter exit (so that a re-import finds it), borrowed
+    /// after, until the module object goes.
     PyObject* module = nullptr;
+    bool module_owned = false;
     /// The interpreter that claimed the module, or -1 before any did.
     std::int64_t main_interpreter_id = -1;
     /// True from the first step of an execution to its end: code that the
@@ -25,6 +28,7 @@ struct State {
     PyObject* name_main = nullptr;         ///< "main"
     PyObject* name_dunder_name = nullptr;  ///< "__name__"
     PyObject* name_dunder_test = nullptr;  ///< "__test__"
+    PyObject* name_register = nullptr;     ///< "register", of atexit
 };
 
 extern State g_state;

@@ -305,6 +305,20 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
 
 }  // namespace
 
+void release_caches() noexcept
+{
+    State& s = g_state;
+    runtime::release_cache(s.logger_cache);
+    runtime::release_cache(s.requests_cache);
+    runtime::release_cache(s.json_cache);
+    runtime::release_cache(s.post_cache);
+    runtime::release_cache(s.dumps_cache);
+    for (Spare* spare : {&s.spare_headers, &s.spare_message}) {
+        Py_CLEAR(spare->inner);
+        Py_CLEAR(spare->dict);
+    }
+}
+
 PyObject* send_body(PyObject*, PyObject* access_token, PyObject* text) noexcept
 {
     runtime::confirm_global_stamps();

@@ -22,7 +22,9 @@ struct CodeCache {
 
 struct State {
     /// The module's dictionary: where globals are looked up, and the globals
-    /// of every traceback frame.
+    /// of every traceback frame. Borrowed: the module object holds it while
+    /// it executes, and the function objects that look globals up in it hold
+    /// it as their globals for the length of their calls.
     PyObject* module_dict = nullptr;
     /// The builtins module: the fallback of the global look-up.
     PyObject* builtins = nullptr;
@@ -43,7 +45,12 @@ struct State {
     DictCache switch_cache;
 };
 
-/// Every object field holds one reference, kept for the process.
+/// Every other object field holds one reference, kept for the process; the
+/// switch's cache is let go by release_caches().
 extern State g_state;
+
+/// Releases what the runtime's caches hold, for when the module is let go at
+/// interpreter exit; they fill again if used after.
+void release_caches() noexcept;
 
 }  // namespace runtime

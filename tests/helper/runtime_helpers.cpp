@@ -45,8 +45,11 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         rt.builtins = Py_NewRef(builtins);
         rt.runtime_module = Py_NewRef(runtime_module);
     }
-    Py_XSETREF(rt.module_dict, Py_NewRef(globals));
-    lookup_cache = runtime::DictCache{};
+    // The runtime only borrows the dictionary: this module keeps it.
+    static PyObject* held_globals = nullptr;
+    Py_XSETREF(held_globals, Py_NewRef(globals));
+    rt.module_dict = globals;
+    runtime::release_cache(lookup_cache);
     Py_RETURN_NONE;
 }
 

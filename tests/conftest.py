@@ -7,7 +7,6 @@ one the build was made for.
 import functools
 import importlib.machinery
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -25,6 +24,8 @@ for path in (BUILD_DIR, TESTS_DIR):
     if path not in sys.path:
         sys.path.insert(0, path)
 
+from support import guard  # noqa: E402
+
 
 # What main.send returns for the stand-ins' default reply.
 OK = "{'errcode': 0, 'errmsg': 'ok'}"
@@ -39,12 +40,10 @@ def python_env(extra=None):
     return env
 
 
-def run_python(code, *args, env=None, check=True, timeout=120):
+def run_python(code, *args, env=None, check=True):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
-    proc = subprocess.run(
-        [sys.executable, *args, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=python_env(env), timeout=timeout,
-    )
+    proc = guard.run([sys.executable, *args, "-c", textwrap.dedent(code)],
+                     capture_output=True, text=True, env=python_env(env))
     if check and proc.returncode != 0:
         raise AssertionError(
             f"child failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
@@ -109,9 +108,9 @@ def cpython_fault(name):
     code of ours."""
     crashed = 0
     for seed in FAULT_SEEDS:
-        proc = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "cpython_faults.py"), name],
-                              capture_output=True, text=True, env=python_env({"PYTHONHASHSEED": str(seed)}),
-                              timeout=600)
+        proc = guard.run([sys.executable, os.path.join(ROOT, "tools", "cpython_faults.py"), name],
+                         capture_output=True, text=True, env=python_env({"PYTHONHASHSEED": str(seed)}),
+                         minutes=10)
         if proc.returncode != 0:
             raise RuntimeError(f"cpython_faults.py {name} failed:\n{proc.stderr}")
         crashed += f"{name}: crashes" in proc.stdout

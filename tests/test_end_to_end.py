@@ -6,7 +6,6 @@ every call; each test sets it through monkeypatch, so it is restored after.
 import json
 import os
 import re
-import subprocess
 import sys
 import threading
 import traceback
@@ -18,7 +17,7 @@ from loguru import logger
 
 import main
 from conftest import ROOT, apply_standin_env as apply_env, skip_without_tls
-from support import webhook_standin as ws
+from support import guard, webhook_standin as ws
 from support.lines import SEND
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
@@ -180,8 +179,7 @@ def test_threaded_sends(standin):
     threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
     for t in threads:
         t.start()
-    for t in threads:
-        t.join(60)
+    guard.join(*threads)
     assert errors == [] and len(replies) == 200
     assert {r[2] for r in replies} == {OK}
     received = sorted((r.query, r.body) for r in standin.requests)
@@ -190,9 +188,8 @@ def test_threaded_sends(standin):
 
 def test_rate_script_prints_every_figure():
     env = dict(os.environ, MAIN_BUILD_DIR=os.path.dirname(os.path.abspath(main.__file__)))
-    proc = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "e2e_rate.py"),
-                           "--count", "10", "--rounds", "1", "--guard"],
-                          capture_output=True, text=True, timeout=120, env=env)
+    proc = guard.run([sys.executable, os.path.join(ROOT, "bench", "e2e_rate.py"),
+                      "--count", "10", "--rounds", "1", "--guard"], capture_output=True, text=True, env=env)
     assert proc.returncode == 0, proc.stderr
     figures = dict(re.findall(r"^(main\.send|main\.send over one Session|python reference): "
                               r"([\d.]+) sends/s$", proc.stdout, re.M))

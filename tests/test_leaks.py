@@ -5,24 +5,23 @@ The full runner (tests/support/leakcheck.py) needs a debug interpreter; the
 other checks count references of known objects or memory blocks and run under
 either interpreter (reference totals only under the debug one)."""
 import os
-import subprocess
 import sys
 
 import pytest
 
 import main
 from conftest import BUILD_DIR, TESTS_DIR
-from support import stubs
+from support import guard, stubs
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 
 
 @pytest.mark.skipif(not DEBUG, reason="needs a debug interpreter")
 def test_no_scenario_leaks():
-    proc = subprocess.run(
+    proc = guard.run(
         [sys.executable, os.path.join(TESTS_DIR, "support", "leakcheck.py"), "--build", BUILD_DIR,
          "--rounds", "40", "--warmup", "20", "--reps", "5"],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True, text=True, minutes=10)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert " 0 leaking, 0 misbehaving" in proc.stdout
 

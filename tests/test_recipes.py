@@ -77,10 +77,9 @@ def test_bounded_wait(standin):
     timeout = 0.5
     run(code.replace("timeout=10)", f"timeout={timeout})"))
     assert main.send(TOKEN, "answered") == OK
-    start = time.monotonic()
     with pytest.raises(requests.exceptions.ReadTimeout) as caught:
         main.send("stall", "never answered")
-    assert time.monotonic() - start < timeout + 1
+    assert f"(read timeout={timeout})" in str(caught.value)
     assert f'File "main.py", line {SEND.post}, in main.send' in "".join(traceback.format_tb(caught.tb))
     assert [r.reply for r in standin.requests] == ["ok", "stall"]
 

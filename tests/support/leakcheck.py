@@ -17,7 +17,6 @@ import gc
 import importlib
 import json as json_module
 import os
-import subprocess
 import sys
 import types
 
@@ -370,11 +369,12 @@ def parent(args):
     from support import stubs
 
     results = run_scenarios(send_scenarios(main, stubs), args)
-    proc = subprocess.run(
+    from support import guard
+    proc = guard.run(
         [sys.executable, os.path.abspath(__file__), "--child-import", "--build", args.build,
          "--rounds", str(args.rounds), "--warmup", str(args.warmup), "--reps", str(args.reps),
          *(["--only", args.only] if args.only else [])],
-        capture_output=True, text=True)
+        capture_output=True, text=True, minutes=10)
     if proc.returncode != 0:
         print(proc.stdout, proc.stderr, sep="\n", file=sys.stderr)
         print("import scenarios: child interpreter failed", file=sys.stderr)

@@ -7,6 +7,7 @@ import builtins
 import gc
 import json
 import os
+import re
 import sys
 import traceback
 import types
@@ -80,19 +81,6 @@ def test_lone_surrogates_and_a_10mb_text_travel_intact(standins):
     assert main.send("tok", big) == OK
     assert json.loads(requests.calls[-1][1]["data"])["text"]["content"] == big
     assert logger.calls[-1][1]["text"] is big
-
-
-def test_names_and_texts_are_shared_objects(standins):
-    logger, _ = standins
-    messages = []
-    main.json = types.SimpleNamespace(dumps=lambda value: messages.append(value) or "{}")
-    main.send("t", "x")
-    main.send("t", "y")
-    first, second = messages
-    log_keys = list(logger.calls[0][1])
-    # One interned "text" serves as keyword, message type and message key.
-    assert first["msgtype"] is list(first)[1] is log_keys[1] is list(second)[1]
-    assert logger.calls[0][0][0] is logger.calls[1][0][0]
 
 
 def test_result_is_always_str_of_the_decoded_reply(standins):
@@ -266,8 +254,9 @@ def test_native_line_switch_names_the_native_site(standins):
     finally:
         runtime.native_line_in_traceback = False
     (name, line), = main_py_entries(info.value)
-    assert line == SEND.log
-    assert name.startswith("main.send (main.cpp:") and name.endswith(")")
+    native = re.fullmatch(r"main\.send \(main\.cpp:(\d+)\)", name)
+    assert native and int(native.group(1)) > 0 and line == SEND.log, name
+    fails_at(SEND.log, NameError, "t", "x")          # switched off: the plain name again
 
 
 def test_a_global_look_up_that_raised_is_retried_next_call(standins):

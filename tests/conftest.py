@@ -20,15 +20,12 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 # The built extension itself, for tests that load it by path.
 MAIN_LIBRARY = os.path.join(BUILD_DIR, "main" + importlib.machinery.EXTENSION_SUFFIXES[0])
 
-for path in (BUILD_DIR, TESTS_DIR):
+# bench/ holds the plain-Python function the module is compared with (reference_main).
+for path in (os.path.join(ROOT, "bench"), BUILD_DIR, TESTS_DIR):
     if path not in sys.path:
         sys.path.insert(0, path)
 
-from support import guard  # noqa: E402
-
-
-# What main.send returns for the stand-ins' default reply.
-OK = "{'errcode': 0, 'errmsg': 'ok'}"
+from support import guard, stubs  # noqa: E402
 
 
 def python_env(extra=None):
@@ -50,6 +47,12 @@ def run_python(code, *args, env=None, check=True):
     return proc
 
 
+def script(name):
+    """The text of the child script tests/scripts/`name`, for fresh()."""
+    with open(os.path.join(TESTS_DIR, "scripts", name), encoding="utf-8") as f:
+        return f.read()
+
+
 @pytest.fixture
 def fresh():
     """Run code in a fresh interpreter: fresh(code, *interpreter_args, env=..., check=...)."""
@@ -61,16 +64,40 @@ def standins():
     """Recording stand-ins for main's logger and requests (support.stubs):
     yields (logger, requests); afterwards main.send must still work, and
     main's globals are put back."""
+    import json
     import main
-    from support import stubs
 
-    saved = {name: getattr(main, name) for name in ("logger", "requests", "json")}
-    yield stubs.install(main)
-    stubs.install(main)
-    main.json = saved["json"]
-    assert main.send("tok", "after") == OK
-    for name, value in saved.items():
-        setattr(main, name, value)
+    with stubs.kept_globals(main):
+        yield stubs.install(main)
+        stubs.install(main)
+        main.json = json
+        assert main.send("tok", "after") == stubs.OK
+
+
+@pytest.fixture(scope="module")
+def served(request):
+    """The webhook stand-in of a test module, made with the StandIn arguments
+    in the module's STANDIN; tests take it through `standin`."""
+    from support import webhook_standin
+
+    with webhook_standin.StandIn(**request.module.STANDIN) as standin:
+        yield standin
+
+
+@pytest.fixture
+def standin(served, monkeypatch):
+    """The test module's stand-in, its records cleared, with requests pointed
+    at it; its driven clocks move past the windows and timestamps of earlier
+    tests, and main's globals are put back after the test."""
+    import main
+
+    served.clear()
+    for clock in (served.clock, served.wall_clock):
+        if isinstance(clock, stubs.Clock):
+            clock.now += 1000
+    apply_standin_env(monkeypatch, served)
+    with stubs.kept_globals(main):
+        yield served
 
 
 def skip_without_tls():

@@ -10,9 +10,10 @@ import time
 import pytest
 
 import main
-from conftest import OK, TESTS_DIR, python_env
+from conftest import TESTS_DIR, python_env
 from support import guard, stubs
 from support.lines import SEND
+from support.stubs import OK
 from support.tracebacks import main_py_lines
 
 DEBUG = hasattr(sys, "gettotalrefcount")

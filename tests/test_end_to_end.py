@@ -19,13 +19,12 @@ import main
 from conftest import ROOT, apply_standin_env as apply_env, skip_without_tls
 from support import guard, webhook_standin as ws
 from support.lines import SEND
+from support.stubs import OK, TEMPLATE
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
 TOKEN = "e2e-token"
-TEMPLATE = "[钉钉通知] 该APP执行参数为: {access_token} {text}"
-OK = str({"errcode": 0, "errmsg": "ok"})
 URLLIB3_1 = urllib3.__version__.startswith("1.")      # Debian 12's; PyPI's is 2.x
 
 
@@ -37,26 +36,8 @@ def frames(exc):
     return "".join(traceback.format_tb(exc.__traceback__))
 
 
-@pytest.fixture(autouse=True)
-def real_dependencies(monkeypatch):
-    """The module's own globals, whatever an earlier test left in them."""
-    monkeypatch.setattr(main, "logger", logger)
-    monkeypatch.setattr(main, "requests", requests)
-    monkeypatch.setattr(main, "json", json)
-
-
-@pytest.fixture(scope="module")
-def served():
-    with ws.StandIn([TOKEN, "other-token"], rate_limit=None, close_tokens=["drop-token"],
-                    html_tokens=["html-token"]) as standin:
-        yield standin
-
-
-@pytest.fixture
-def standin(served, monkeypatch):
-    served.clear()
-    apply_env(monkeypatch, served)
-    return served
+STANDIN = dict(tokens=[TOKEN, "other-token"], rate_limit=None, close_tokens=["drop-token"],
+               html_tokens=["html-token"])
 
 
 @pytest.fixture

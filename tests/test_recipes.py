@@ -41,21 +41,8 @@ def run(code, **names):
     return names
 
 
-@pytest.fixture(scope="module")
-def served():
-    with ws.StandIn({TOKEN: (), KEYWORDS: ("deploy",)}, secrets={SIGNED: SECRET},
-                    rate_limit=None, stall_tokens=["stall"], close_tokens=["drop"]) as standin:
-        yield standin
-
-
-@pytest.fixture
-def standin(served, monkeypatch):
-    served.clear()
-    apply_standin_env(monkeypatch, served)
-    # What the recipes rebind is put back after each test.
-    monkeypatch.setattr(main, "requests", requests)
-    monkeypatch.setattr(main, "logger", logger)
-    return served
+STANDIN = dict(tokens={TOKEN: (), KEYWORDS: ("deploy",)}, secrets={SIGNED: SECRET},
+               rate_limit=None, stall_tokens=["stall"], close_tokens=["drop"])
 
 
 def test_signed_robot(standin, monkeypatch):

@@ -15,6 +15,7 @@ import requests
 
 from conftest import apply_standin_env as apply_env, python_env, skip_without_tls
 from support import guard, webhook_standin as ws
+from support.stubs import Clock
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
@@ -24,36 +25,11 @@ JSON = {"Content-Type": "application/json;charset=UTF-8"}
 SECRET = "SEC" + "0123456789abcdef" * 4
 
 
-class Clock:
-    def __init__(self, now=1000.0):
-        self.now = now
-
-    def __call__(self):
-        return self.now
-
-
-# The stand-in's wall clock, for signed timestamps: driven by the tests, so
-# that no timestamp depends on when a test runs.
-WALL_START = 1_767_225_600.0        # 2026-01-01 00:00 UTC
-
-
-@pytest.fixture(scope="module")
-def served():
-    clock, wall_clock = Clock(), Clock(WALL_START)
-    with ws.StandIn({"tok": (), "kw-tok": ("告警", "alarm"), "other": ()}, clock=clock,
-                    wall_clock=wall_clock, secrets={"signed": SECRET}, close_tokens=["close-tok"],
-                    html_tokens=["html-tok"], stall_tokens=["stall-tok"]) as standin:
-        yield standin, clock, wall_clock
-
-
-@pytest.fixture
-def standin(served, monkeypatch):
-    standin, clock, wall_clock = served
-    standin.clear()
-    clock.now += 1000
-    wall_clock.now += 1000
-    apply_env(monkeypatch, standin)
-    return standin
+# Both clocks of the stand-in are driven by the tests, so that no rate window
+# or timestamp depends on when a test runs; the wall clock starts 2026-01-01.
+STANDIN = dict(tokens={"tok": (), "kw-tok": ("告警", "alarm"), "other": ()}, clock=Clock(),
+               wall_clock=Clock(1_767_225_600.0), secrets={"signed": SECRET}, close_tokens=["close-tok"],
+               html_tokens=["html-tok"], stall_tokens=["stall-tok"])
 
 
 def text_message(content):
@@ -155,8 +131,8 @@ SIGNED_CASES = {
 
 
 @pytest.mark.parametrize("case", SIGNED_CASES)
-def test_signed_robots_check_timestamp_and_sign(standin, served, case):
-    query = SIGNED_CASES[case](int(served[2]() * 1000))
+def test_signed_robots_check_timestamp_and_sign(standin, case):
+    query = SIGNED_CASES[case](int(standin.wall_clock() * 1000))
     r = post(token=None, url=f"{URL}?{query}")
     expected = case.split("-")[0]
     assert (r.status_code, r.json()) == (200, ws.reply_payload(expected))
@@ -174,8 +150,8 @@ def test_timestamps_hold_when_the_clock_moves_on_after_collection():
     assert "\n12 passed" in proc.stdout, proc.stdout[-500:]
 
 
-def test_rate_limit_per_token_and_window(standin, served):
-    clock = served[1]
+def test_rate_limit_per_token_and_window(standin):
+    clock = standin.clock
     replies = [post().json()["errcode"] for _ in range(21)]
     assert replies == [0] * 20 + [130101]
     assert post().json() == ws.reply_payload("rate_limited")

@@ -111,7 +111,7 @@ def test_imported_under_another_name_also_enters_main(fresh):
 
 
 def test_spec_attributes(fresh):
-    out = fresh(script("spec_attributes.py"))
+    out = fresh(script("loader_origin.py"))
     lines = out.stdout.splitlines()
     assert lines[0] == ("['__doc__', '__loader__', '__name__', '__package__', '__path__', '__spec__'] "
                         "None None ['somewhere']")

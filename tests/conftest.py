@@ -7,7 +7,6 @@ one the build was made for.
 import functools
 import importlib.machinery
 import os
-import subprocess
 import sys
 import textwrap
 
@@ -21,13 +20,12 @@ TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 # The built extension itself, for tests that load it by path.
 MAIN_LIBRARY = os.path.join(BUILD_DIR, "main" + importlib.machinery.EXTENSION_SUFFIXES[0])
 
-for path in (BUILD_DIR, TESTS_DIR):
+# bench/ holds the plain-Python function the module is compared with (reference_main).
+for path in (os.path.join(ROOT, "bench"), BUILD_DIR, TESTS_DIR):
     if path not in sys.path:
         sys.path.insert(0, path)
 
-
-# What main.send returns for the stand-ins' default reply.
-OK = "{'errcode': 0, 'errmsg': 'ok'}"
+from support import guard, stubs  # noqa: E402
 
 
 def python_env(extra=None):
@@ -39,16 +37,20 @@ def python_env(extra=None):
     return env
 
 
-def run_python(code, *args, env=None, check=True, timeout=120):
+def run_python(code, *args, env=None, check=True):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
-    proc = subprocess.run(
-        [sys.executable, *args, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=python_env(env), timeout=timeout,
-    )
+    proc = guard.run([sys.executable, *args, "-c", textwrap.dedent(code)],
+                     capture_output=True, text=True, env=python_env(env))
     if check and proc.returncode != 0:
         raise AssertionError(
             f"child failed ({proc.returncode})\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}")
     return proc
+
+
+def script(name):
+    """The text of the child script tests/scripts/`name`, for fresh()."""
+    with open(os.path.join(TESTS_DIR, "scripts", name), encoding="utf-8") as f:
+        return f.read()
 
 
 @pytest.fixture
@@ -62,16 +64,40 @@ def standins():
     """Recording stand-ins for main's logger and requests (support.stubs):
     yields (logger, requests); afterwards main.send must still work, and
     main's globals are put back."""
+    import json
     import main
-    from support import stubs
 
-    saved = {name: getattr(main, name) for name in ("logger", "requests", "json")}
-    yield stubs.install(main)
-    stubs.install(main)
-    main.json = saved["json"]
-    assert main.send("tok", "after") == OK
-    for name, value in saved.items():
-        setattr(main, name, value)
+    with stubs.kept_globals(main):
+        yield stubs.install(main)
+        stubs.install(main)
+        main.json = json
+        assert main.send("tok", "after") == stubs.OK
+
+
+@pytest.fixture(scope="module")
+def served(request):
+    """The webhook stand-in of a test module, made with the StandIn arguments
+    in the module's STANDIN; tests take it through `standin`."""
+    from support import webhook_standin
+
+    with webhook_standin.StandIn(**request.module.STANDIN) as standin:
+        yield standin
+
+
+@pytest.fixture
+def standin(served, monkeypatch):
+    """The test module's stand-in, its records cleared, with requests pointed
+    at it; its driven clocks move past the windows and timestamps of earlier
+    tests, and main's globals are put back after the test."""
+    import main
+
+    served.clear()
+    for clock in (served.clock, served.wall_clock):
+        if isinstance(clock, stubs.Clock):
+            clock.now += 1000
+    apply_standin_env(monkeypatch, served)
+    with stubs.kept_globals(main):
+        yield served
 
 
 def skip_without_tls():
@@ -109,9 +135,9 @@ def cpython_fault(name):
     code of ours."""
     crashed = 0
     for seed in FAULT_SEEDS:
-        proc = subprocess.run([sys.executable, os.path.join(ROOT, "tools", "cpython_faults.py"), name],
-                              capture_output=True, text=True, env=python_env({"PYTHONHASHSEED": str(seed)}),
-                              timeout=600)
+        proc = guard.run([sys.executable, os.path.join(ROOT, "tools", "cpython_faults.py"), name],
+                         capture_output=True, text=True, env=python_env({"PYTHONHASHSEED": str(seed)}),
+                         minutes=10)
         if proc.returncode != 0:
             raise RuntimeError(f"cpython_faults.py {name} failed:\n{proc.stderr}")
         crashed += f"{name}: crashes" in proc.stdout

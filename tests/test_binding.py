@@ -7,41 +7,20 @@ import _testcapi
 import pytest
 
 import main
-from conftest import OK
+from support import cases
 from support.lines import SEND
+from support.stubs import OK, Boom
 from support.tracebacks import main_py_entries
 
 
-def count_error(given):
-    return f"send() takes exactly 2 positional arguments ({given} given)"
-
-
-@pytest.mark.parametrize("args, kwargs", [
-    (("t", "x"), {}),
-    ((), {"access_token": "t", "text": "x"}),
-    ((), {"text": "x", "access_token": "t"}),
-    (("t",), {"text": "x"}),
-])
+@pytest.mark.parametrize("args, kwargs", cases.BINDS)
 def test_binds(standins, args, kwargs):
     logger, _ = standins
     main.send(*args, **kwargs)
     assert logger.calls[-1][1] == {"access_token": "t", "text": "x"}
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    (("t",), {}, count_error(1)),
-    ((), {}, count_error(0)),
-    ((), {"text": "x"}, count_error(0)),
-    ((), {"access_token": "t"}, count_error(1)),
-    (("t", "x", "y"), {}, count_error(3)),
-    (("t", "x", "y"), {"text": "x"}, count_error(3)),
-    (("t",), {"access_token": "t"}, count_error(1)),
-    (("t", "x"), {"text": "x"}, "send() got multiple values for keyword argument 'text'"),
-    (("t",), {"text": "x", "access_token": "t"},
-     "send() got multiple values for keyword argument 'access_token'"),
-    ((), {"access_token": "t", "text": "x", "extra": 1}, "send() got an unexpected keyword argument 'extra'"),
-    (("t", "x"), {"extra": 1}, "send() got an unexpected keyword argument 'extra'"),
-])
+@pytest.mark.parametrize("args, kwargs, message", cases.BIND_ERRORS)
 def test_errors_raise_at_the_definition_line_and_run_nothing(standins, args, kwargs, message):
     logger, requests = standins
     with pytest.raises(TypeError) as info:
@@ -110,10 +89,6 @@ def test_binding_matches_a_python_function(standins):
         assert got == expected
 
     check()
-
-
-class Boom(Exception):
-    pass
 
 
 def test_keyword_keys_with_raising_eq_or_hash(standins):

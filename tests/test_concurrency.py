@@ -3,7 +3,6 @@ threads when the process exits: each call ends in its own correct result or a
 clean exception at its own line."""
 import json
 import os
-import subprocess
 import sys
 import threading
 import time
@@ -11,9 +10,10 @@ import time
 import pytest
 
 import main
-from conftest import OK, TESTS_DIR, python_env
-from support import stubs
+from conftest import TESTS_DIR, python_env
+from support import guard, stubs
 from support.lines import SEND
+from support.stubs import OK
 from support.tracebacks import main_py_lines
 
 DEBUG = hasattr(sys, "gettotalrefcount")
@@ -65,8 +65,7 @@ def test_threads_with_a_slow_post(standins):
     threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
     for t in threads:
         t.start()
-    for t in threads:
-        t.join()
+    guard.join(*threads)
     assert errors == []
     assert results == {(n, i): str({"echo": f"{n}-{i}"}) for n in range(8) for i in range(50)}
 
@@ -124,11 +123,10 @@ def test_threads_with_globals_rebound_underneath(standins):
         rebinder.start()
         for t in workers:
             t.start()
-        for t in workers:
-            t.join()
+        guard.join(*workers)
     finally:
         stop.set()
-        rebinder.join()
+        guard.join(rebinder)
         sys.setswitchinterval(old_interval)
     assert not errors and not bad
     assert sum(lg.count for lg in loggers) == threads * calls
@@ -143,8 +141,7 @@ def test_daemon_threads_inside_send_at_exit_let_the_process_end_cleanly():
     runs = 10 if DEBUG else 20
     failures = []
     for _ in range(runs):
-        proc = subprocess.run([sys.executable, script, "8"], capture_output=True, text=True,
-                              env=python_env(), timeout=120)
+        proc = guard.run([sys.executable, script, "8"], capture_output=True, text=True, env=python_env())
         if proc.returncode != 0:
             failures.append(f"status {proc.returncode}: {proc.stderr[-300:]}")
     assert failures == [], f"{len(failures)} of {runs} runs failed:\n" + "\n".join(failures)

@@ -11,7 +11,6 @@ import glob
 import json
 import os
 import re
-import subprocess
 import sys
 import textwrap
 
@@ -24,20 +23,20 @@ pytestmark = pytest.mark.skipif(sys.executable != "/usr/bin/python3",
 needs_pypi = pytest.mark.skipif(os.environ.get("MAIN_TEST_PYPI") != "1",
                                 reason="reaches PyPI: run by tools/test-pypi.sh")
 
-from support import webhook_standin as ws  # noqa: E402
+from support import guard, webhook_standin as ws  # noqa: E402
 
 
 def pip(venv, *args):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env.update(PIP_NO_INPUT="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
-    proc = subprocess.run([str(venv / "bin" / "python"), "-m", "pip", *args],
-                          capture_output=True, text=True, env=env, timeout=900)
+    proc = guard.run([str(venv / "bin" / "python"), "-m", "pip", *args],
+                     capture_output=True, text=True, env=env, minutes=15)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     return proc
 
 
 def new_venv(path, *options):
-    subprocess.run(["/usr/bin/python3", "-m", "venv", *options, str(path)], check=True)
+    guard.run(["/usr/bin/python3", "-m", "venv", *options, str(path)], check=True)
     return path
 
 
@@ -91,8 +90,8 @@ def test_installed_module_sends_from_outside_the_tree(kind, request, tmp_path, m
     with ws.StandIn(["install-token"], workdir=str(tmp_path / "ca")) as standin:
         apply_standin_env(monkeypatch, standin)
         monkeypatch.delenv("PYTHONPATH", raising=False)
-        out = subprocess.run([str(venv / "bin" / "python"), "-c", SEND, TESTS_DIR, "install-token"],
-                             capture_output=True, text=True, cwd=tmp_path, timeout=120)
+        out = guard.run([str(venv / "bin" / "python"), "-c", SEND, TESTS_DIR, "install-token"],
+                        capture_output=True, text=True, cwd=tmp_path)
         assert out.returncode == 0, out.stderr
         seen = json.loads(out.stdout.splitlines()[-1])
         assert len(standin.requests) == 1
@@ -137,8 +136,8 @@ def test_type_checkers_find_the_stub_package(kind, request, tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
 
     def run(*args):
-        return subprocess.run([str(venv / "bin" / "python"), "-m", *args], capture_output=True,
-                              text=True, env=env, cwd=tmp_path, timeout=600)
+        return guard.run([str(venv / "bin" / "python"), "-m", *args], capture_output=True,
+                         text=True, env=env, cwd=tmp_path, minutes=10)
 
     mypy = ("mypy", "--no-incremental", "--cache-dir", os.devnull)
     good = run(*mypy, *(f"readme_{number}.py" for number in range(len(blocks))))

@@ -11,8 +11,10 @@ import pytest
 
 import main
 import main_testhelper as helper
-from conftest import MAIN_LIBRARY
-from support.lines import MODULE, SEND
+import reference_main
+from conftest import MAIN_LIBRARY, script
+from support import cases
+from support.lines import SEND
 
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
                       "into one interpreter per process.")
@@ -109,71 +111,21 @@ def test_imported_under_another_name_also_enters_main(fresh):
 
 
 def test_spec_attributes(fresh):
-    out = fresh("""
-        import importlib.machinery, sys
-        from conftest import MAIN_LIBRARY as path
-        loader = importlib.machinery.ExtensionFileLoader("main", path)
-
-        # The interpreter's loader reads "origin" to find the file (twice up to
-        # 3.12, once from 3.13); the module's own creation then finds none.
-        loader_reads = 1 if sys.version_info >= (3, 13) else 2
-
-        class Spec:
-            name = "main"
-            loader = None
-            parent = None
-            submodule_search_locations = ["somewhere"]
-            reads = 0
-            @property
-            def origin(self):
-                Spec.reads += 1
-                if Spec.reads > loader_reads:
-                    raise AttributeError("origin")
-                return path
-        mod = loader.create_module(Spec())
-        print(sorted(k for k in vars(mod)), mod.__loader__, mod.__package__, mod.__path__)
-        print(hasattr(mod, "__file__"))
-
-        class Raising:
-            name = "main"
-            reads = 0
-            @property
-            def origin(self):
-                Raising.reads += 1
-                if Raising.reads > loader_reads:
-                    raise RuntimeError("origin broke")
-                return path
-        try:
-            loader.create_module(Raising())
-        except RuntimeError as e:
-            print("raised", e)
-        print("main" in sys.modules)
-    """)
+    out = fresh(script("loader_origin.py"))
     lines = out.stdout.splitlines()
     assert lines[0] == ("['__doc__', '__loader__', '__name__', '__package__', '__path__', '__spec__'] "
                         "None None ['somewhere']")
     assert lines[1:] == ["False", "raised origin broke", "False"]
 
 
-# From 3.15 an import of a standard module refused through sys.modules has its own wording.
-JSON_REFUSED = ("ModuleNotFoundError: Standard library module 'json' was not found" if sys.version_info >= (3, 15)
-                else "ModuleNotFoundError: import of json halted")
-
-
-@pytest.mark.parametrize("setup, error, line", [
-    ("sys.modules['loguru'] = None", "ModuleNotFoundError: import of loguru halted; None in sys.modules",
-     MODULE.loguru),
-    ("import types; sys.modules['loguru'] = types.ModuleType('loguru')",
-     "ImportError: cannot import name logger", MODULE.loguru),
-    ("import loguru; sys.modules['requests'] = None", "ModuleNotFoundError: import of requests halted",
-     MODULE.requests),
-    ("import loguru, requests; sys.modules['json'] = None", JSON_REFUSED, MODULE.json),
-])
-def test_failing_import_reports_its_line_and_can_be_retried(fresh, setup, error, line):
+@pytest.mark.parametrize("case", cases.IMPORT_FAILURES)
+def test_failing_import_reports_its_line_and_can_be_retried(fresh, case):
+    entries, error, line = cases.IMPORT_FAILURES[case]
     out = fresh(f"""
         import sys, traceback
+        from support import cases
         saved = dict(sys.modules)
-        {setup}
+        cases.refuse_imports({entries!r})
         try:
             import main
         except ImportError:
@@ -214,28 +166,24 @@ def test_shared_runtime_switch_module_exists(fresh):
     assert out.stdout.strip() == "module []"
 
 
+CODE_FIELDS = ("co_argcount", "co_posonlyargcount", "co_kwonlyargcount", "co_nlocals", "co_varnames",
+               "co_name", "co_firstlineno", "co_flags", "co_freevars", "co_cellvars")
+
+
 def test_code_object_of_send():
-    code = main.send.__code__
-    assert (code.co_argcount, code.co_kwonlyargcount, code.co_nlocals) == (2, 0, 4)
-    assert code.co_varnames == ("access_token", "text", "headers", "r")
-    assert (code.co_filename, code.co_name, code.co_firstlineno) == ("main.py", "send", SEND.definition)
-    assert code.co_flags == 3
+    # The same description as the function in plain Python has, but for the
+    # file, which tracebacks name "main.py", and the body, which is native.
+    code, plain = main.send.__code__, reference_main.send.__code__
+    assert {f: getattr(code, f) for f in CODE_FIELDS} == {f: getattr(plain, f) for f in CODE_FIELDS}
+    assert (code.co_filename, code.co_firstlineno) == ("main.py", SEND.definition)
     if sys.version_info < (3, 15):  # co_lnotab is gone from 3.15, deprecated from 3.12
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)
             assert code.co_lnotab == b""
-    assert code.co_freevars == code.co_cellvars == ()
     # Running it by mistake raises instead of executing garbage.
     with pytest.raises(AssertionError) as info:
         types.FunctionType(code, {})("t", "x")
     assert info.traceback[-1].lineno == SEND.definition - 1  # pytest counts lines from 0
-
-
-def test_module_level_constants_are_exact():
-    code = main.send.__code__
-    assert type(code.co_filename) is str
-    assert main.send.__module__ == "main" and main.send.__qualname__ == "send"
-    assert main.send.__globals__ is vars(main)
 
 
 def test_failed_import_under_another_name_leaves_no_main_entry(fresh):

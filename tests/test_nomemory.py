@@ -5,19 +5,19 @@ in a clean MemoryError or the result, never a crash, and leave the module
 working."""
 import json
 import os
-import subprocess
 import sys
 
 import pytest
 
 from conftest import TESTS_DIR, python_env
+from support import guard
 
 DRIVER = os.path.join(TESTS_DIR, "scripts", "nomemory_driver.py")
 
 
 def sweep(*arguments):
-    proc = subprocess.run([sys.executable, DRIVER, *arguments], capture_output=True, text=True,
-                          env=python_env(), timeout=600)
+    proc = guard.run([sys.executable, DRIVER, *arguments], capture_output=True, text=True,
+                     env=python_env(), minutes=10)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     result = json.loads(proc.stdout.strip().splitlines()[-1])
     print(f"{arguments}: {result['points']} allocation points, {result['counts']}")

@@ -30,11 +30,11 @@ import _testcapi
 import loguru  # noqa: F401 - imported up front: their own import is not ours
 import requests  # noqa: F401
 
-from support import stubs
+from support import cases, stubs
+from support.stubs import OK
 from support.lines import MODULE, SEND
-from support.tracebacks import main_py_lines
+from support.tracebacks import last_main_py_line, main_py_lines
 
-OK = "{'errcode': 0, 'errmsg': 'ok'}"
 SEND_LINES = set(vars(SEND).values()) - {SEND.definition}
 LIMIT = 5000
 
@@ -63,9 +63,9 @@ def faulted(k, op):
 def check_raised(exc, lines):
     if type(exc) is not MemoryError:
         return f"{type(exc).__name__}: {exc}"
-    found = main_py_lines(exc)
-    if found and found[-1] not in lines:
-        return f"MemoryError reported at main.py line {found[-1]}"
+    found = last_main_py_line(exc)
+    if found is not None and found not in lines:
+        return f"MemoryError reported at main.py line {found}"
     return None
 
 
@@ -80,8 +80,10 @@ def sweep_exec():
         return module
 
     def after(outcome, value):
-        if outcome != "raised":
-            assert isinstance(value.send, object) and value.__test__ == {}
+        if outcome != "raised":                    # the module made works
+            assert value.__test__ == {}
+            stubs.install(value)
+            assert value.send("tok", "text") == OK
         sys.modules.pop("main", None)  # what the import system does on failure
         import main
         stubs.install(main)
@@ -103,19 +105,7 @@ def main_py_lines_of_failure(main):
 
 def install_stand_ins(main):
     """The callees of the road the send sweep takes (sys.argv[2])."""
-    road = sys.argv[2] if len(sys.argv) > 2 else "stand-ins"
-    stubs.install(main)
-    main.json = json
-    if road == "call slots":
-        main.logger = type("L", (), {})()
-        main.logger.info = stubs.CallSlot(lambda *a, **k: None)
-        main.requests = type("R", (), {})()
-        main.requests.post = stubs.CallSlot(lambda **k: stubs.Reply())
-    elif road == "kept dictionaries":
-        kept = []
-        main.json = type("J", (), {"dumps": staticmethod(lambda m: kept.append(m) or json.dumps(m))})()
-    elif road != "stand-ins":
-        raise SystemExit(f"no road {road!r}")
+    cases.road(main, sys.argv[2] if len(sys.argv) > 2 else "stand-ins")
 
 
 def sweep_send():

@@ -17,9 +17,7 @@ import gc
 import importlib
 import json as json_module
 import os
-import subprocess
 import sys
-import types
 
 TESTS_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ROOT = os.path.dirname(TESTS_DIR)
@@ -30,21 +28,14 @@ class ScenarioError(Exception):
     """A scenario did something other than what it expects: not a leak, a fault."""
 
 
-def main_py_line(exc, function=None):
-    """Line of the last 'main.py' traceback entry of `exc` (of `function`
-    only, when given), or None."""
-    from support.tracebacks import main_py_lines
-
-    lines = main_py_lines(exc, function)
-    return lines[-1] if lines else None
-
-
 def expect(exc_type, line, func, *args, **kwargs):
     """Runs func, which must raise exc_type with a main.py entry at `line`."""
+    from support.tracebacks import last_main_py_line
+
     try:
         func(*args, **kwargs)
     except exc_type as exc:
-        got = main_py_line(exc)
+        got = last_main_py_line(exc)
         if got != line:
             raise ScenarioError(f"{exc_type.__name__} reported at line {got}, expected {line}") from None
         return
@@ -54,31 +45,11 @@ def expect(exc_type, line, func, *args, **kwargs):
 # --- stand-ins ------------------------------------------------------------
 
 
-class Boom(Exception):
-    pass
-
-
-def raiser(*args, **kwargs):
-    raise Boom("stand-in failure")
-
-
 class Obj:
     """Attribute bag whose callables are plain instance attributes."""
 
     def __init__(self, **attrs):
         self.__dict__.update(attrs)
-
-
-class BadFormat:
-    def __format__(self, spec):
-        raise Boom("format")
-
-
-class BadStr:
-    def __str__(self):
-        raise Boom("str")
-
-    __repr__ = __str__
 
 
 def module_json_dumps(obj):  # a plain function: the unpacked fast path
@@ -92,6 +63,7 @@ class JsonBound:  # dumps as a bound method: unpacked to function + self
 
 def send_scenarios(main, stubs):
     """(name, one round) for everything that runs in this interpreter."""
+    from support import cases
     from support.lines import SEND
 
     good_logger, good_requests = stubs.Logger(), stubs.Requests()
@@ -103,19 +75,15 @@ def send_scenarios(main, stubs):
 
     def ok(*args, **kwargs):
         reset()
-        if main.send(*args, **kwargs) != "{'errcode': 0, 'errmsg': 'ok'}":
+        if main.send(*args, **kwargs) != stubs.OK:
             raise ScenarioError("unexpected reply")
 
-    def with_globals(line, exc_type=Boom, **bindings):
+    def failing(line, exc_type, bindings, args):
         def run():
             reset()
-            for name, value in bindings.items():
-                if value is None:
-                    delattr(main, name)
-                else:
-                    setattr(main, name, value)
+            cases.rebind(main, bindings)
             try:
-                expect(exc_type, line, main.send, "tok", "text")
+                expect(exc_type, line, main.send, *args)
             finally:
                 reset()
         return run
@@ -129,13 +97,15 @@ def send_scenarios(main, stubs):
             expect(TypeError, SEND.definition, main.send, *args, **kwargs)
         return run
 
+    def road(name):
+        def run():
+            cases.road(main, name)
+            if main.send("t", "x") != stubs.OK:
+                raise ScenarioError("unexpected reply")
+            reset()
+        return run
+
     import _testcapi
-
-    kept = []
-
-    def kept_dumps(obj):  # keeps the message, so that every call builds its own
-        kept.append(obj)
-        return json_module.dumps(obj)
 
     class EqualText(str):
         __hash__ = str.__hash__
@@ -143,10 +113,12 @@ def send_scenarios(main, stubs):
         def __eq__(self, other):
             return str.__eq__(self, other)
 
-    scenarios = [
-        ("send ok positional", lambda: ok("tok", "text")),
-        ("send ok keywords", lambda: ok(text="text", access_token="tok")),
-        ("send ok mixed", lambda: ok("tok", text="text")),
+    scenarios = [(f"send ok {args} {kwargs}", lambda args=args, kwargs=kwargs: ok(*args, **kwargs))
+                 for args, kwargs in cases.BINDS]
+    scenarios += [(f"bind {args} {kwargs}", bind(*args, **kwargs)) for args, kwargs, _ in cases.BIND_ERRORS]
+    scenarios += [(f"send ok road {name}", road(name)) for name in cases.ROADS]
+    scenarios += [(f"fails: {name}", failing(*case)) for name, case in cases.FAILURES.items()]
+    scenarios += [
         ("send ok str-subclass keyword", lambda: ok(**{EqualText("access_token"): "tok", "text": "t"})),
         ("send ok dumps function", lambda: (setattr(main, "json", Obj(dumps=module_json_dumps)),
                                             main.send("t", "x"), reset())),
@@ -155,43 +127,8 @@ def send_scenarios(main, stubs):
                                                 main.send("t", "x"), reset())),
         ("send ok reply json function", lambda: (setattr(main, "requests", reply(Obj(json=lambda: [1]))),
                                                  main.send("t", "x"), reset())),
-        ("send ok call slots", lambda: (setattr(main, "logger", Obj(info=stubs.CallSlot(lambda *a, **k: None))),
-                                        setattr(main, "requests", Obj(post=stubs.CallSlot(lambda **k: stubs.Reply()))),
-                                        main.send("t", "x"), reset())),
-        ("send ok kept message", lambda: (setattr(main, "json", Obj(dumps=kept_dumps)), main.send("t", "x"),
-                                          kept.clear(), reset())),
-        # binding errors, at the definition line
-        ("bind no arguments", bind()),
-        ("bind one positional", bind("tok")),
-        ("bind three positional", bind("a", "b", "c")),
-        ("bind three positional + keyword", bind("a", "b", "c", text="t")),
-        ("bind only text keyword", bind(text="t")),
-        ("bind only access_token keyword", bind(access_token="a")),
-        ("bind positional + access_token keyword", bind("a", access_token="a")),
-        ("bind duplicate text", bind("a", "b", text="t")),
-        ("bind duplicate access_token", bind("a", text="t", access_token="a")),
-        ("bind unexpected keyword", bind(access_token="a", text="t", extra=1)),
         ("bind non-str keyword", lambda: expect(TypeError, SEND.definition, _testcapi.pyobject_fastcalldict,
                                                 main.send, ("a", "b"), {1: 2})),
-        # body failures, at each line they report
-        ("log: logger missing", with_globals(SEND.log, NameError, logger=None)),
-        ("log: no info", with_globals(SEND.log, AttributeError, logger=Obj())),
-        ("log: info raises", with_globals(SEND.log, logger=Obj(info=raiser))),
-        ("post: requests missing", with_globals(SEND.post, NameError, requests=None)),
-        ("post: no post", with_globals(SEND.post, AttributeError, requests=Obj())),
-        ("post: post raises", with_globals(SEND.post, requests=Obj(post=raiser))),
-        ("post: call-slot post raises", with_globals(SEND.post, requests=Obj(post=stubs.CallSlot(raiser)))),
-        ("post arguments: format raises", lambda: (reset(), expect(Boom, SEND.post_arguments, main.send, BadFormat(), "x"))),
-        ("dumps: json missing", with_globals(SEND.dumps, NameError, json=None)),
-        ("dumps: no dumps", with_globals(SEND.dumps, AttributeError, json=Obj())),
-        ("dumps: dumps raises", with_globals(SEND.dumps, json=Obj(dumps=raiser))),
-        ("dumps: dumps rejects text", lambda: (reset(), expect(TypeError, SEND.dumps, main.send, "tok", {1, 2}))),
-        ("reply: reply without json", with_globals(SEND.reply, AttributeError, requests=reply(Obj()))),
-        ("reply: reply json raises", with_globals(SEND.reply, requests=reply(Obj(json=raiser)))),
-        ("reply: reply not json", with_globals(SEND.reply, json_module.JSONDecodeError,
-                                                requests=reply(stubs.Reply(body="<html>")))),
-        ("reply: str raises", with_globals(SEND.reply, requests=reply(Obj(json=BadStr)))),
-        ("reply: post returns None", with_globals(SEND.reply, AttributeError, requests=Obj(post=lambda **kw: None))),
     ]
     return scenarios + attribute_scenarios(main)
 
@@ -259,18 +196,19 @@ def attribute_scenarios(main):
 
 def import_scenarios():
     """(name, one round); runs in a fresh interpreter before main is imported."""
-    from support.lines import MODULE
+    from support import cases
+    from support.tracebacks import last_main_py_line
 
     import loguru  # noqa: F401  (imported up front: their import is not ours)
     import requests  # noqa: F401
 
     saved = {name: sys.modules[name] for name in ("loguru", "requests", "json")}
 
-    def failing(line, exc_type, **blocked):
+    def failing(entries, _, line):
         def run():
-            sys.modules.update(blocked)
+            cases.refuse_imports(entries)
             try:
-                expect_import_failure(exc_type, line)
+                expect_import_failure(ImportError, line)
             finally:
                 sys.modules.update(saved)
         return run
@@ -279,15 +217,13 @@ def import_scenarios():
         try:
             importlib.import_module("main")
         except exc_type as exc:
-            got = main_py_line(exc, "init main")
+            got = last_main_py_line(exc, "init main")
             if got != line:
                 raise ScenarioError(f"import failed at line {got}, expected {line}") from None
             if "main" in sys.modules:
                 raise ScenarioError("failed import left main in sys.modules")
             return
         raise ScenarioError("import did not fail")
-
-    no_logger = types.ModuleType("loguru")
 
     def reimport():
         sys.modules.pop("main", None)
@@ -301,11 +237,7 @@ def import_scenarios():
         first.append(importlib.import_module("main"))
         return []
 
-    return [
-        ("import fails: loguru missing", failing(MODULE.loguru, ImportError, loguru=None)),
-        ("import fails: loguru without logger", failing(MODULE.loguru, ImportError, loguru=no_logger)),
-        ("import fails: requests missing", failing(MODULE.requests, ImportError, requests=None)),
-        ("import fails: json missing", failing(MODULE.json, ImportError, json=None)),
+    return [(f"import fails: {name}", failing(*case)) for name, case in cases.IMPORT_FAILURES.items()] + [
         (None, first_import),
         ("re-import after success", reimport),
     ]
@@ -370,11 +302,12 @@ def parent(args):
     from support import stubs
 
     results = run_scenarios(send_scenarios(main, stubs), args)
-    proc = subprocess.run(
+    from support import guard
+    proc = guard.run(
         [sys.executable, os.path.abspath(__file__), "--child-import", "--build", args.build,
          "--rounds", str(args.rounds), "--warmup", str(args.warmup), "--reps", str(args.reps),
          *(["--only", args.only] if args.only else [])],
-        capture_output=True, text=True)
+        capture_output=True, text=True, minutes=10)
     if proc.returncode != 0:
         print(proc.stdout, proc.stderr, sep="\n", file=sys.stderr)
         print("import scenarios: child interpreter failed", file=sys.stderr)

@@ -1,5 +1,27 @@
-"""Stand-ins for loguru's logger and the requests module, recording every call."""
+"""Stand-ins for loguru's logger and the requests module, recording every
+call; what main.send hands them and returns; a clock the tests drive; and
+main's globals put back after a test."""
+import contextlib
 import json
+
+# The template main.send logs with, and what it returns for the stand-ins'
+# default reply.
+TEMPLATE = "[钉钉通知] 该APP执行参数为: {access_token} {text}"
+OK = "{'errcode': 0, 'errmsg': 'ok'}"
+
+
+class Boom(Exception):
+    """What the stand-ins raise."""
+
+
+class Clock:
+    """A clock that reads `now`, which the tests move."""
+
+    def __init__(self, now=1000.0):
+        self.now = now
+
+    def __call__(self):
+        return self.now
 
 
 class Reply:
@@ -47,6 +69,22 @@ def raiser(error):
     def call(*args, **kwargs):
         raise error
     return call
+
+
+@contextlib.contextmanager
+def kept_globals(module):
+    """Puts `module`'s globals back as they were when the block ends:
+    rebound, deleted and added names alike."""
+    namespace = vars(module)
+    saved = dict(namespace)
+    try:
+        yield
+    finally:
+        for name in [name for name in namespace if name not in saved]:
+            del namespace[name]
+        for name, value in saved.items():
+            if namespace.get(name, saved) is not value:
+                namespace[name] = value
 
 
 def install(module, reply=None):

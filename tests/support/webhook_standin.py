@@ -76,6 +76,7 @@ import http.server
 import json
 import os
 import re
+import select
 import shlex
 import signal
 import socket
@@ -87,6 +88,11 @@ import threading
 import time
 import urllib.parse
 from typing import Callable, Iterable, Mapping
+
+try:
+    from support import guard
+except ImportError:                 # run as a command: this directory is on sys.path
+    import guard
 
 HOST = "oapi.dingtalk.com"
 PORT = 443
@@ -248,12 +254,30 @@ class _WebhookHandler(http.server.BaseHTTPRequestHandler):
     def __init__(self, request, client_address, standin, sni):
         self.standin = standin
         self.sni = sni
-        self.timeout = standin.idle_timeout
+        self.timeout = guard.GUARD       # within a request; between requests, _next_request
         super().__init__(request, client_address, standin._server)
 
     def handle_one_request(self):
+        if not self._next_request():
+            self.close_connection = True
+            return
+        self.arrived = self.standin.clock()
         _quickack(self.connection)
         super().handle_one_request()
+
+    def _next_request(self) -> bool:
+        """Waits for the next request on the connection: False once the
+        stand-in's clock has moved idle_timeout past the arrival of the last
+        one (or the stand-in stops). Clients send one request at a time."""
+        standin, conn = self.standin, self.connection
+        arrived = getattr(self, "arrived", None)
+        arrived = standin.clock() if arrived is None else arrived
+        while not standin._stopping.is_set():
+            if conn.pending() or select.select([conn], [], [], 0.05)[0]:
+                return True
+            if standin.clock() - arrived >= standin.idle_timeout:
+                return False
+        return False
 
     def log_message(self, format, *args):  # noqa: A002 - quiet by design
         pass
@@ -352,7 +376,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         self.standin = self.server.standin
-        self.timeout = self.standin.idle_timeout
+        self.timeout = guard.GUARD
         super().setup()
         self.standin._track(self.connection, True)
 
@@ -436,9 +460,11 @@ class StandIn:
     html_tokens: a request with one of these is recorded and answered with an
         HTML page (502).
     stall_tokens: a request with one of these is recorded and never answered.
+    idle_timeout: a connection is closed when no request follows the last one
+        within this many seconds of `clock`.
     record_file: each record is appended to it as a JSON line when it arrives.
-    clock: monotonic seconds, for the rate limit; wall_clock: seconds since the
-        epoch, for signed timestamps.
+    clock: monotonic seconds, for the rate limit and the idle time-out;
+        wall_clock: seconds since the epoch, for signed timestamps.
     """
 
     def __init__(self, tokens: Iterable[str] | Mapping[str, Iterable[str]] = ("standin-token",),
@@ -447,7 +473,7 @@ class StandIn:
                  rate_window: float = DEFAULT_RATE_WINDOW,
                  unknown_token_code: int = TOKEN_UNKNOWN_CODE, close_tokens: Iterable[str] = (),
                  html_tokens: Iterable[str] = (), stall_tokens: Iterable[str] = (),
-                 port: int = 0, idle_timeout: float = 15.0,
+                 port: int = 0, idle_timeout: float = 60.0,
                  record_file: str | None = None, workdir: str | None = None,
                  clock: Callable[[], float] = time.monotonic,
                  wall_clock: Callable[[], float] = time.time):
@@ -532,8 +558,8 @@ class StandIn:
             with contextlib.suppress(OSError):
                 sock.shutdown(socket.SHUT_RDWR)
         # Held requests end within their 0.1 s poll once stopping is set.
-        self.wait(lambda: self.held == 0)
-        self._thread.join(5)
+        self.wait(lambda: self.held == 0, "held requests to end")
+        guard.join(self._thread)
         self._server = None
         if self._tmp is not None:
             self._tmp.cleanup()
@@ -582,14 +608,21 @@ class StandIn:
             for record in records:
                 out.write(json.dumps(record.to_json(), ensure_ascii=False) + "\n")
 
-    def wait(self, condition: Callable[[], bool], timeout: float = 5.0) -> bool:
-        """Waits until `condition()` (called under the lock) holds; False on timeout."""
+    def wait(self, condition: Callable[[], bool], what: str = "the stand-in") -> bool:
+        """Waits until `condition()` (called under the lock) holds; raises
+        guard.Hung if it does not within the hang guard."""
         with self._changed:
-            return self._changed.wait_for(condition, timeout)
+            if not self._changed.wait_for(condition, guard.GUARD):
+                raise guard.hung(f"waiting for {what}", guard.GUARD)
+        return True
 
-    def wait_settled(self, timeout: float = 5.0) -> bool:
+    def wait_settled(self) -> bool:
         """Waits until every tunnel opened so far has finished its TLS handshake."""
-        return self.wait(lambda: all(t.handshake_done for t in self.tunnels), timeout)
+        return self.wait(lambda: all(t.handshake_done for t in self.tunnels), "TLS handshakes")
+
+    def wait_idle(self) -> bool:
+        """Waits until no connection to the stand-in is open."""
+        return self.wait(lambda: not self._connections, "connections to close")
 
     def _record(self, record: Record) -> None:
         with self._changed:
@@ -610,8 +643,9 @@ class StandIn:
             self._changed.notify_all()
 
     def _track(self, sock, live: bool) -> None:
-        with self._lock:
+        with self._changed:
             (self._connections.add if live else self._connections.discard)(sock)
+            self._changed.notify_all()
 
     # -- the webhook --------------------------------------------------------
     def _answer(self, record: Record) -> tuple[int, str, dict | None]:

@@ -3,6 +3,7 @@
 #include "notify/lines.h"
 #include "notify/send.h"
 #include "notify/state.h"
+#include "runtime/internals.h"
 #include "runtime/ref.h"
 #include "runtime/state.h"
 #include "runtime/strings.h"
@@ -18,6 +19,7 @@ using runtime::Ref;
 // The code object of send: the interpreter's minimal code object (whose body
 // raises AssertionError if anyone runs it, reporting the definition line),
 // given send's signature: two positional parameters and four locals, flags 3.
+// Made in one step from the minimal one's body, constants and tables.
 PyObject* make_code_send()
 {
     Ref empty(reinterpret_cast<PyObject*>(
@@ -25,32 +27,16 @@ PyObject* make_code_send()
     if (!empty) {
         return nullptr;
     }
-    Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
-    if (!replace) {
+    Ref body(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
+    if (!body) {
         return nullptr;
     }
-    Ref kwargs(PyDict_New());
-    if (!kwargs) {
-        return nullptr;
-    }
-    Ref argcount(PyLong_FromLong(2));
-    Ref kwonly(PyLong_FromLong(0));
-    Ref nlocals(PyLong_FromLong(4));
-    Ref flags(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
-    if (!argcount || !kwonly || !nlocals || !flags) {
-        return nullptr;
-    }
-    if (PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_kwonlyargcount", kwonly.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_varnames", g_state.tuple_send_varnames) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_filename", g_state.str_main_py) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_name", g_state.name_send) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_qualname", g_state.name_send) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "co_flags", flags.get()) < 0) {
-        return nullptr;
-    }
-    return PyObject_Call(replace.get(), runtime::g_state.empty_tuple, kwargs.get());
+    const runtime::CodeParts parts = runtime::code_parts(empty.get());
+    const State& s = g_state;
+    return runtime::code_new(2, 4, parts.stacksize, CO_OPTIMIZED | CO_NEWLOCALS, body.get(), parts.consts,
+                             parts.names, s.tuple_send_varnames, s.str_main_py, s.name_send, s.name_send,
+                             static_cast<int>(SendLine::definition), parts.linetable, parts.exceptiontable,
+                             runtime::g_state.empty_tuple);
 }
 
 // Stores a freshly built constant in its slot, replacing what an earlier,

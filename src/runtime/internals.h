@@ -148,6 +148,38 @@ inline PyThreadState* thread_state_unchecked() noexcept
 #endif
 }
 
+/// A code object from all its parts (the interpreter's own constructor, public
+/// but unstable from 3.12).
+inline PyObject* code_new(int argcount, int nlocals, int stacksize, int flags, PyObject* code, PyObject* consts,
+                          PyObject* names, PyObject* varnames, PyObject* filename, PyObject* name,
+                          PyObject* qualname, int firstlineno, PyObject* linetable, PyObject* exceptiontable,
+                          PyObject* empty_tuple) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* made = PyUnstable_Code_NewWithPosOnlyArgs(
+#else
+    auto* made = PyCode_NewWithPosOnlyArgs(
+#endif
+        argcount, 0, 0, nlocals, stacksize, flags, code, consts, names, varnames, empty_tuple, empty_tuple,
+        filename, name, qualname, firstlineno, linetable, exceptiontable);
+    return reinterpret_cast<PyObject*>(made);
+}
+
+/// The parts of a code object that code_new takes and the public API has no
+/// getter for (borrowed).
+struct CodeParts {
+    PyObject* consts;
+    PyObject* names;
+    PyObject* linetable;
+    PyObject* exceptiontable;
+    int stacksize;
+};
+inline CodeParts code_parts(PyObject* code) noexcept
+{
+    auto* co = reinterpret_cast<PyCodeObject*>(code);
+    return {co->co_consts, co->co_names, co->co_linetable, co->co_exceptiontable, co->co_stacksize};
+}
+
 /// The co_name of a code object (borrowed).
 inline PyObject* code_name(PyObject* code) noexcept
 {

@@ -165,13 +165,19 @@ make_wheel() {
     log "$label: auditwheel show, then repair to $plat"
     export AUDITWHEEL_LD_LIBRARY_PATH
     AUDITWHEEL_LD_LIBRARY_PATH=$(printf '%s\n' "$base/$suite"/usr/lib/*-linux-gnu | paste -sd:)
+    # --plat takes only the host's architecture's tags; "auto" is the lowest
+    # tag the module's symbols allow, which must be the one wanted.
     step_log "$out/logs/show.log" "$out/tools/bin/auditwheel" show "$raw" &&
-        timed "repair $label" step_log "$out/logs/repair.log" repair_wheel "$out/tools" "$plat" "$out/dist" "$raw" ||
+        timed "repair $label" step_log "$out/logs/repair.log" repair_wheel "$out/tools" auto "$out/dist" "$raw" ||
         status=1
     unset AUDITWHEEL_LD_LIBRARY_PATH
     [ "$status" -eq 0 ] || return 1
     tr -s ' \n' ' ' <"$out/logs/show.log" | grep -o 'consistent with the following platform tag: "[^"]*"' || true
     wheel=$(ls "$out"/dist/*.whl)
+    case $(basename "$wheel") in
+        *"$plat"*) ;;
+        *) log "$label: $(basename "$wheel") is not tagged $plat"; return 1 ;;
+    esac
     log "$label: libraries the module needs: $allowed_needed only"
     check_needed "$out/tools" "$wheel" || return 1
     start_standin "$out" || return 1

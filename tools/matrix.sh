@@ -178,8 +178,10 @@ make_wheel() {
         *"$plat"*) ;;
         *) log "$label: $(basename "$wheel") is not tagged $plat"; return 1 ;;
     esac
-    log "$label: libraries the module needs: $allowed_needed only"
-    check_needed "$out/tools" "$wheel" || return 1
+    log "$label: libraries the module needs: $allowed_needed only; twine check --strict"
+    check_needed "$out/tools" "$wheel" &&
+        step_log "$out/logs/twine.log" env COLUMNS=200 "$out/tools/bin/twine" --no-color check --strict \
+            "$sdist" "$wheel" || return 1
     start_standin "$out" || return 1
     log "$label: $(basename "$wheel") into a fresh venv of the chroot's $python, one send"
     timed "install and send $label" step_log "$out/logs/check.log" \

@@ -109,30 +109,37 @@ def test_installed_module_sends_from_outside_the_tree(kind, request, tmp_path, m
     assert not [name for name in installed if name.startswith("main_testhelper")]
 
 
-BAD_CALLS = {                                  # line: what mypy says
-    2: 'Missing positional argument "text" in call to "send"',
-    3: 'Too many arguments for "send"',
-    4: 'Unexpected keyword argument "token" for "send"',
-}
+BAD_CALLS = ('import main\nmain.send("only-one")\nmain.send("a", "b", "c")\n'
+             'main.send(token="a", text="b")\nmain.send(b"tok", None)\n')
+MYPY_SAYS = [                                  # (line of bad.py, what mypy says)
+    (2, 'Missing positional argument "text" in call to "send"'),
+    (3, 'Too many arguments for "send"'),
+    (4, 'Unexpected keyword argument "token" for "send"'),
+    (5, 'Argument 1 to "send" has incompatible type "bytes"; expected "str"'),
+    (5, 'Argument 2 to "send" has incompatible type "None"; expected "str"'),
+]
 
 
 @pytest.mark.parametrize("kind", ["debian", pytest.param("pypi", marks=needs_pypi)])
 def test_type_checkers_find_the_stub_package(kind, request, tmp_path):
-    """mypy (Debian's 1.0, or PyPI's newest) finds the installed stub without
-    help: the README's code blocks pass, wrong calls fail, stubtest agrees."""
+    """mypy (Debian's 1.0, or PyPI's newest) and, from PyPI, basedpyright find
+    the installed stub without help: the README's code blocks pass, wrong
+    calls fail, stubtest agrees."""
     venv = request.getfixturevalue(kind)
     if kind == "debian":
         pytest.importorskip("mypy")              # the venv sees Debian's through the system site
     else:
-        pip(venv, "install", "-q", "mypy")
+        pip(venv, "install", "-q", "mypy", "basedpyright")
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
-    for number, block in enumerate(blocks):
-        (tmp_path / f"readme_{number}.py").write_text('access_token = secret = text = ""\n' + block)
-    (tmp_path / "bad.py").write_text('import main\nmain.send("only-one")\nmain.send("a", "b", "c")\n'
-                                     'main.send(token="a", text="b")\n')
-    # requests ships no types of its own; nothing else may be missing.
-    (tmp_path / "mypy.ini").write_text("[mypy]\n[mypy-requests.*]\nignore_missing_imports = True\n")
+    readme = [f"readme_{number}.py" for number in range(len(blocks))]
+    for name, block in zip(readme, blocks):
+        (tmp_path / name).write_text('access_token = secret = text = ""\n' + block)
+    (tmp_path / "bad.py").write_text(BAD_CALLS)
+    # requests (Debian's urllib3 too) ships no types of its own; nothing else may be missing.
+    (tmp_path / "mypy.ini").write_text("[mypy]\n[mypy-requests.*,urllib3.*]\nignore_missing_imports = True\n")
+    # pyright's own defaults (basedpyright's are stricter).
+    (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "standard"}\n')
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
 
     def run(*args):
@@ -140,12 +147,21 @@ def test_type_checkers_find_the_stub_package(kind, request, tmp_path):
                          text=True, env=env, cwd=tmp_path, minutes=10)
 
     mypy = ("mypy", "--no-incremental", "--cache-dir", os.devnull)
-    good = run(*mypy, *(f"readme_{number}.py" for number in range(len(blocks))))
-    assert len(blocks) >= 5 and good.returncode == 0, good.stdout
+    good = run(*mypy, *readme)
+    assert len(blocks) >= 8 and good.returncode == 0, good.stdout
     bad = run(*mypy, "bad.py")
     assert bad.returncode == 1
-    assert {int(line.split(":")[1]) for line in bad.stdout.splitlines() if ": error: " in line} == set(BAD_CALLS)
-    for line, message in BAD_CALLS.items():
+    errors = [line for line in bad.stdout.splitlines() if ": error: " in line]
+    assert len(errors) == len(MYPY_SAYS), bad.stdout
+    for line, message in MYPY_SAYS:
         assert f"bad.py:{line}: error: {message}" in bad.stdout, bad.stdout
     stubtest = run("mypy.stubtest", "main")
     assert stubtest.returncode == 0, stubtest.stdout + stubtest.stderr
+    if kind == "pypi":
+        pyright = ("basedpyright", "--pythonpath", str(venv / "bin" / "python"), "--outputjson")
+        good = run(*pyright, *readme)
+        assert json.loads(good.stdout)["summary"]["errorCount"] == 0, good.stdout
+        found = json.loads(run(*pyright, "bad.py").stdout)["generalDiagnostics"]
+        assert sorted((d["range"]["start"]["line"] + 1, d["rule"]) for d in found if d["severity"] == "error") == [
+            (2, "reportCallIssue"), (3, "reportCallIssue"), (4, "reportCallIssue"), (4, "reportCallIssue"),
+            (5, "reportArgumentType"), (5, "reportArgumentType")], found

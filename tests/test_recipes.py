@@ -1,6 +1,7 @@
 """The README's recipes: each test runs the python block of one README section
 as it stands there (with the names it uses filled in) through the stand-in."""
 import ast
+import asyncio
 import io
 import json
 import os
@@ -8,20 +9,21 @@ import re
 import sys
 import time
 import traceback
+from unittest import mock
 
 import pytest
 import requests
 from loguru import logger
 
 import main
-from conftest import ROOT, apply_standin_env, skip_without_tls
+from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, apply_standin_env, skip_without_tls
 from support import guard, webhook_standin as ws
 from support.lines import SEND
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
-TOKEN, SIGNED, KEYWORDS = "recipe-token", "recipe-signed", "recipe-keywords"
+TOKEN, SIGNED, KEYWORDS, GATEWAY = "recipe-token", "recipe-signed", "recipe-keywords", "gateway"
 SECRET = "SEC" + "feedc0de" * 8
 OK = str(ws.reply_payload("ok"))
 LOGURU_06 = tuple(int(n) for n in __import__("loguru").__version__.split(".")[:2]) < (0, 7)
@@ -42,7 +44,7 @@ def run(code, **names):
 
 
 STANDIN = dict(tokens={TOKEN: (), KEYWORDS: ("deploy",)}, secrets={SIGNED: SECRET},
-               rate_limit=None, stall_tokens=["stall"], close_tokens=["drop"])
+               rate_limit=None, stall_tokens=["stall"], close_tokens=["drop"], html_tokens=[GATEWAY])
 
 
 def test_signed_robot(standin, monkeypatch):
@@ -156,3 +158,89 @@ def test_rate_limit(monkeypatch, tmp_path):
         apply_standin_env(monkeypatch, limited)
         replies = [main.send(TOKEN, f"n{i}") for i in range(21)]
     assert replies == [OK] * 20 + [str(ws.reply_payload("rate_limited"))]
+
+
+def test_retries(standin):
+    code = recipe("Retries")
+    assert "backoff_factor=1" in code
+    session = run(code.replace("backoff_factor=1", "backoff_factor=0"))["session"]   # no pauses here
+    try:
+        with pytest.raises(requests.exceptions.RetryError):
+            main.send(GATEWAY, "through a bad gateway")
+        assert main.send(TOKEN, "straight through") == OK
+    finally:
+        session.close()
+    assert [r.reply for r in standin.requests] == ["html"] * 3 + ["ok"]
+
+
+def test_reply_that_is_not_json(standin):
+    session = run(recipe("A reply that is not JSON"))["session"]
+    warnings = []
+    sink = logger.add(lambda m: warnings.append(m.record["message"]), level="WARNING")
+    try:
+        assert main.send(TOKEN, "a JSON reply") == OK
+        with pytest.raises(requests.exceptions.JSONDecodeError) as caught:
+            main.send(GATEWAY, "an HTML reply")
+    finally:
+        logger.remove(sink)
+        session.close()
+    assert caught.value.doc == ws.HTML_REPLY.decode()
+    assert warnings == [f"webhook answered HTTP 502: {ws.HTML_REPLY.decode()}"]
+
+
+@pytest.mark.parametrize("patched", [False, True])
+def test_loguru_module_switches(standin, patched):
+    handler = run(recipe("loguru's per-module switches"))["handler_id"] if patched else None
+    filtered, every = [], []
+    sinks = [logger.add(lambda m: filtered.append(m.record["name"]), filter={"main": "WARNING"}),
+             logger.add(lambda m: every.append(m.record["name"]))]
+    logger.disable("main")              # silences nothing of send's, patched or not
+    try:
+        assert main.send(TOKEN, "switched") == OK
+        logger.info("a line of the caller's own")
+    finally:
+        logger.enable("main")
+        for sink in sinks + [handler] * patched:
+            logger.remove(sink)
+    assert every == ["main" if patched else __name__, __name__]
+    assert filtered == [__name__] * (1 if patched else 2)
+
+
+def test_project_with_its_own_main_py(standin, tmp_path):
+    # An installed copy: the built module with pip's metadata beside it.
+    site, project = tmp_path / "site", tmp_path / "project"
+    (site / "main-1.0.0.dist-info").mkdir(parents=True)
+    project.mkdir()
+    library = os.path.basename(MAIN_LIBRARY)
+    os.symlink(MAIN_LIBRARY, site / library)
+    (site / "main-1.0.0.dist-info" / "METADATA").write_text("Metadata-Version: 2.1\nName: main\nVersion: 1.0.0\n")
+    (site / "main-1.0.0.dist-info" / "RECORD").write_text(f"{library},,\nmain-1.0.0.dist-info/METADATA,,\n")
+    prelude = (f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
+               "from support import netguard\nnetguard.install()\ndel sys.path[0]\n")
+    (project / "main.py").write_text(prelude + recipe("Your project has its own main.py")
+                                     + 'print(main.__file__, main.send(sys.argv[1], "from main.py"))\n')
+    out = guard.run([sys.executable, "main.py", TOKEN], capture_output=True, text=True, cwd=project,
+                    env=dict(os.environ, PYTHONPATH=str(site)))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines()[-1] == f"{site / library} {OK}"
+    assert [r.reply for r in standin.requests] == ["ok"]
+
+
+def test_testing_code_that_calls_send(standin):
+    signature = run(recipe("Testing code that calls main.send"))["send"]
+    with mock.patch.object(main, "send", autospec=signature):
+        with pytest.raises(TypeError):
+            main.send("tok")
+    with mock.patch.object(main, "send", autospec=True):
+        main.send("tok")                     # what a native function's autospec lets through
+    assert type(main.send).__name__ == "native_function_or_method" and not standin.requests
+
+
+def test_async_code(standin):
+    send_async = run(recipe("async code"))["send_async"]
+
+    async def three():
+        return await asyncio.gather(*(send_async(TOKEN, f"async {n}") for n in range(3)))
+
+    assert asyncio.run(three()) == [OK] * 3
+    assert len(standin.requests) == 3

@@ -14,6 +14,8 @@ declare -A arch=([bookworm-arm64]=arm64)
 declare -A versions=([trixie]="3.13" [sid]="3.13 3.14 3.15" [bookworm-arm64]="3.11")
 declare -A debug_builds=([trixie]=1 [sid]=1)
 declare -A suite_timeout=([bookworm-arm64]=3600)
+# Packages of one chroot only: pip builds and installs the arm64 run's wheel.
+declare -A suite_packages=([bookworm-arm64]="python3-pip")
 chroots=(trixie sid bookworm-arm64)
 
 common_packages=(
@@ -207,7 +209,7 @@ bootstrap() {
 install_packages() {  # install_packages SUITE [EXTRA-PACKAGE...]
     local suite=$1 dir=$base/$1 version packages
     shift
-    packages=("${common_packages[@]}" "$@")
+    packages=("${common_packages[@]}" ${suite_packages[$suite]:-} "$@")
     for version in ${versions[$suite]}; do
         packages+=("python$version" "python$version-dev")
         if [ -n "${debug_builds[$suite]:-}" ]; then

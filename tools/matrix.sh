@@ -12,7 +12,11 @@
 # Opt-in: `arm64`, Debian 12's 3.11 in an arm64 chroot under qemu-user
 # (Debian's qemu-user-static and binfmt-support on the host; binfmt is left
 # as it was found). It takes the better part of an hour cold: run it when a
-# change touches the record layout, alignment or byte handling.
+# change touches the record layout, alignment or byte handling. It also makes
+# the aarch64 release file, as tools/wheels.sh makes the x86-64 ones: the
+# sdist of the tested HEAD, a wheel from it built in the chroot, repaired by
+# auditwheel to manylinux_2_17_aarch64, installed into a fresh venv there and
+# sending one message through the webhook stand-in; in build-wheels/arm64/.
 #
 # What is tested is a fresh clone of the committed HEAD of this checkout,
 # never its working tree. The chroots and venvs live outside the repository,
@@ -48,6 +52,14 @@ optional_runs=(
 # packages, mounts, in_suite, the lock; shared with tools/wheels.sh.
 . "$root/tools/chroots.sh"
 
+# The release files' steps (tools, sdist, repair, library check, stand-in,
+# send check), shared with tools/wheels.sh.
+. "$root/tools/release.sh"
+
+# Runs that also make a wheel, and the platform tag it is repaired to: the
+# lowest aarch64 has (glibc 2.17 is aarch64's first).
+declare -A wheel_plat=([arm64]=manylinux_2_17_aarch64)
+
 # The pyenv runs' build tools and test dependencies, from PyPI (Debian 12's
 # meson cannot introspect 3.12 and later).
 pyenv_packages=(meson ninja pytest hypothesis requests loguru trustme cryptography)
@@ -59,7 +71,7 @@ pytest_args=()
 while [ $# -gt 0 ]; do
     case $1 in
         --) shift; pytest_args=("$@"); break ;;
-        -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
         *) selected+=("$1"); shift ;;
     esac
 done
@@ -123,6 +135,64 @@ pyenv_venv() {  # pyenv_venv PYTHON VENV
     fi
     PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 \
         "$2/bin/python" -m pip install -q --upgrade "${pyenv_packages[@]}"
+}
+
+# --- a release file ---------------------------------------------------------------
+
+# make_wheel LABEL SUITE PYTHON PLAT: the sdist of HEAD (the chroot's clone),
+# a wheel from it built by the chroot's PYTHON with Debian's meson-python,
+# repaired on the host by auditwheel (which reads the chroot's C library),
+# then installed into a fresh venv in the chroot, with Debian's requests and
+# loguru, to send one message through the stand-in. Files in
+# build-wheels/LABEL/ (dist/: the sdist and the repaired wheel; logs/).
+make_wheel() {
+    local label=$1 suite=$2 python=$3 plat=$4 out=$root/build-wheels/$1 inside=$base/$2/root/wheels
+    local sdist raw wheel status=0
+    rm -rf "$out/dist" "$out/raw" "$out/logs" "$out/ca" "$out/standin.env" "$out/standin.log"
+    mkdir -p "$out/dist" "$out/raw" "$out/logs"
+    log "$label: packaging tools from PyPI, sdist of $head"
+    timed "tools $label" step_log "$out/logs/tools.log" release_tools "$out/tools" &&
+        timed "sdist $label" step_log "$out/logs/sdist.log" \
+            make_sdist "$out/tools" "$base/$suite/root/main" "$out/dist" || return 1
+    sdist=$(ls "$out"/dist/main-*.tar.gz)
+    rm -rf --one-file-system "$inside" && mkdir -p "$inside" && cp "$sdist" "$inside/" || return 1
+    log "$label: wheel from the sdist with the chroot's $python, no build isolation"
+    timed "wheel $label" step_log "$out/logs/wheel.log" waitfor in_suite "$suite" \
+        sh -c 'cd /root/wheels && exec "$@"' sh "$python" -m pip wheel -q --no-deps \
+        --no-build-isolation --no-index -w raw "$(basename "$sdist")" || return 1
+    cp "$inside"/raw/*.whl "$out/raw/" || return 1
+    raw=$(ls "$out"/raw/*.whl)
+    log "$label: auditwheel show, then repair to $plat"
+    export AUDITWHEEL_LD_LIBRARY_PATH
+    AUDITWHEEL_LD_LIBRARY_PATH=$(printf '%s\n' "$base/$suite"/usr/lib/*-linux-gnu | paste -sd:)
+    # --plat takes only the host's architecture's tags; "auto" is the lowest
+    # tag the module's symbols allow, which must be the one wanted.
+    step_log "$out/logs/show.log" "$out/tools/bin/auditwheel" show "$raw" &&
+        timed "repair $label" step_log "$out/logs/repair.log" repair_wheel "$out/tools" auto "$out/dist" "$raw" ||
+        status=1
+    unset AUDITWHEEL_LD_LIBRARY_PATH
+    [ "$status" -eq 0 ] || return 1
+    tr -s ' \n' ' ' <"$out/logs/show.log" | grep -o 'consistent with the following platform tag: "[^"]*"' || true
+    wheel=$(ls "$out"/dist/*.whl)
+    case $(basename "$wheel") in
+        *"$plat"*) ;;
+        *) log "$label: $(basename "$wheel") is not tagged $plat"; return 1 ;;
+    esac
+    log "$label: libraries the module needs: $allowed_needed only; twine check --strict"
+    check_needed "$out/tools" "$wheel" &&
+        step_log "$out/logs/twine.log" env COLUMNS=200 "$out/tools/bin/twine" --no-color check --strict \
+            "$sdist" "$wheel" || return 1
+    start_standin "$out" || return 1
+    log "$label: $(basename "$wheel") into a fresh venv of the chroot's $python, one send"
+    timed "install and send $label" step_log "$out/logs/check.log" \
+        check_in_chroot "$suite" "$python" "$wheel" || status=1
+    stop_standin
+    if [ "$status" -ne 0 ] || [ "$(tail -1 "$out/logs/check.log")" != "$ok_reply" ]; then
+        tail -5 "$out/logs/check.log"
+        return 1
+    fi
+    results+=("$(printf '%-13s wheel  %s, %s KiB: installed and sent' "$label" \
+        "$(basename "$wheel")" "$(( $(stat -c %s "$wheel") / 1024 ))")")
 }
 
 # --- build and test ------------------------------------------------------------
@@ -194,6 +264,11 @@ run_one() {
     total_failed=$((total_failed + failed))
     total_skipped=$((total_skipped + skipped))
     results+=("$(printf '%-13s %-7s %6s %6s %7s %7s' "$label" "$suite" "$passed" "$failed" "$skipped" "$xfailed")")
+    if [ -n "${wheel_plat[$label]:-}" ] && ! make_wheel "$label" "$suite" "$python" "${wheel_plat[$label]}"; then
+        stop_standin
+        results+=("$(printf '%-13s wheel  failed (logs: build-wheels/%s/logs/)' "$label" "$label")")
+        any_failure=1
+    fi
 }
 
 # --- main ----------------------------------------------------------------------
@@ -204,6 +279,7 @@ if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
 fi
 need_debootstrap
 take_chroots   # one matrix at a time on this machine
+trap 'stop_standin; cleanup' EXIT
 
 started=$(now)
 for suite in $suites; do

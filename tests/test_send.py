@@ -10,6 +10,7 @@ import re
 import sys
 import traceback
 import types
+import weakref
 
 import pytest
 
@@ -78,17 +79,50 @@ def test_lone_surrogates_and_a_10mb_text_travel_intact(standins):
 
 def test_a_kept_message_changed_by_other_code_is_not_posted_again(standins):
     # Between calls a message dictionary may wait for the next call; code that
-    # reaches it through the collector and changes it must not reach the wire.
+    # looks for it through the collector and changes what it finds must not
+    # reach the wire.
     _, requests = standins
     main.send("t", "first")
-    kept = [o for o in gc.get_objects() if type(o) is dict and set(o) == {"msgtype", "text"}]
-    assert kept
-    for found in kept:
+    for found in [o for o in gc.get_objects() if type(o) is dict and set(o) == {"msgtype", "text"}]:
         found["extra"] = 1
         found["text"] = {"content": "forged"}
-    del kept, found
     main.send("t", "second")
     assert requests.calls[-1][1]["data"] == '{"msgtype": "text", "text": {"content": "second"}}'
+
+
+@pytest.mark.parametrize("tied", ["headers", "message", "content"])
+def test_a_cycle_a_callee_ties_through_a_dictionary_is_collected(standins, tied):
+    # The dictionaries send reuses from call to call must stay visible to the
+    # collector while a callee has them: a cycle through one is freed.
+    class Anchor:
+        pass
+
+    anchors = []
+    tying = []
+
+    def tie(d, which):
+        if tying and which == tied:
+            anchor = Anchor()
+            anchor.d = d
+            d["anchor"] = anchor
+            anchors.append(weakref.ref(anchor))
+
+    def dumps(message):
+        tie(message, "message")
+        tie(message["text"], "content")
+        return "{}"
+
+    def post(url, data, headers):
+        tie(headers, "headers")
+        return stubs.Reply()
+
+    main.json = types.SimpleNamespace(dumps=dumps)
+    main.requests = types.SimpleNamespace(post=post)
+    main.send("t", "first")  # keeps nothing: the next call reuses its dictionaries
+    tying.append(True)
+    assert main.send("t", "tied") == OK
+    gc.collect()
+    assert len(anchors) == 1 and anchors[0]() is None
 
 
 def test_result_is_always_str_of_the_decoded_reply(standins):

@@ -31,14 +31,53 @@ namespace {
 // The first native line of this file's failure sites (runtime/failure.h).
 constexpr int native_lines_base = 2000;
 
-// The spare dictionaries (State::spare_headers, spare_message): between two
-// calls nothing but the slot holds a spare (and the message its content). A
-// spare is taken again only when it still has no other owner and exactly the
-// entries send put there, the same objects in the same order; anything else
-// (a callee that kept it or changed it, code that reached it through the
-// collector) sends it away. A call that finds the slot empty (the first, a
-// nested or a concurrent one) builds its own. Taking the spares saves
-// building and filling three dictionaries a call.
+// The spare dictionaries (State::spare_headers, spare_message). A call that
+// finds the slot empty (the first, a nested or a concurrent one) builds its
+// own. After a callee had a dictionary, it is kept for the next call only when
+// the callee kept no reference to it and left exactly the entries send put
+// there, the same objects in the same order. A kept dictionary is untracked by
+// the garbage collector, which lists only tracked objects (gc.get_objects()),
+// and held by its slot alone: no Python code can reach it between calls, so
+// the next call finds it as it was left. Taking the spares saves building and
+// filling three dictionaries a call.
+
+// A dictionary send fills and hands to a callee. Taken from a spare slot, it
+// stays untracked while send holds it; should it leave send's hands shared
+// (a callee kept it), it is tracked first, so that the collector finds any
+// reference cycle built through it: an untracked dictionary is not tracked
+// again when a container goes into it.
+class Lent {
+public:
+    Lent() noexcept = default;
+    explicit Lent(PyObject* owned) noexcept : ptr_(owned) {}
+    Lent(const Lent&) = delete;
+    Lent& operator=(const Lent&) = delete;
+    ~Lent() { reset(); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    void reset(PyObject* owned = nullptr) noexcept
+    {
+        PyObject* old = ptr_;
+        ptr_ = owned;
+        if (old != nullptr) {
+            if (Py_REFCNT(old) > 1 && !PyObject_GC_IsTracked(old)) {
+                PyObject_GC_Track(old);
+            }
+            Py_DECREF(old);
+        }
+    }
+    /// Puts the dictionary into `slot` (free), untracked.
+    void keep_in(PyObject*& slot) noexcept
+    {
+        PyObject_GC_UnTrack(ptr_);
+        slot = ptr_;
+        ptr_ = nullptr;
+    }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
 
 // True when `dict` has `owners` references and its entries are `items`, in
 // this order, compared by identity.
@@ -59,57 +98,58 @@ bool holds_only(PyObject* dict, Py_ssize_t owners, const PyObject* const (&items
     return true;
 }
 
-// The spare headers, {"Content-Type": "application/json;charset=UTF-8"}, or
-// null.
-Ref take_headers(Spare& spare)
+// Takes the dictionary out of `slot`. Its owner count is checked although
+// nothing could have reached it.
+void take(PyObject*& slot, Lent& dict, Py_ssize_t owners)
 {
-    const State& s = g_state;
-    Ref headers(spare.dict);
-    spare.dict = nullptr;
-    const PyObject* const items[1][2] = {{s.text_Content_Type, s.text_application_json_charset_UTF_8}};
-    if (headers && !holds_only(headers.get(), 1, items)) {
-        headers.reset();
+    dict.reset(slot);
+    slot = nullptr;
+    if (dict && Py_REFCNT(dict.get()) != owners) {
+        dict.reset();
     }
-    return headers;
 }
 
-// True when `message` is {"msgtype": "text", "text": content} and has no
-// other owner, and `content` has none but the message and the caller.
-bool holds_message(PyObject* message, PyObject* content)
+// Keeps the headers for the next call when the post call kept no reference to
+// them and left them as they were.
+void put_headers(Spare& spare, Lent& headers)
 {
     const State& s = g_state;
-    const PyObject* const outer[2][2] = {{s.key_msgtype, s.name_text}, {s.name_text, content}};
-    return Py_REFCNT(content) == 2 && holds_only(message, 1, outer);
+    const PyObject* const items[1][2] = {{s.text_Content_Type, s.text_application_json_charset_UTF_8}};
+    if (spare.dict == nullptr && holds_only(headers.get(), 1, items)) {
+        headers.keep_in(spare.dict);
+    }
 }
 
 // The spare message {"msgtype": "text", "text": content} with its content
 // {"content": None}, or nulls.
-void take_message(Spare& spare, Ref& message, Ref& content)
+void take_message(Spare& spare, Lent& message, Lent& content)
 {
-    const State& s = g_state;
-    message = Ref(spare.dict);
-    content = Ref(spare.inner);
-    spare.dict = spare.inner = nullptr;
-    if (!message) {
-        content.reset();
-        return;
-    }
-    const PyObject* const inner[1][2] = {{s.key_content, Py_None}};
-    if (!holds_message(message.get(), content.get()) || !holds_only(content.get(), 2, inner)) {
+    take(spare.dict, message, 1);
+    take(spare.inner, content, 2);  // the message's reference, and the slot's
+    if (!message || !content) {
         message.reset();
         content.reset();
     }
 }
 
-// Keeps `dict` (and `inner`) for the next call if the slot is free and no
-// callee kept a reference to it; its content is checked when it is taken.
-void put_spare(Spare& spare, Ref& dict, Ref* inner = nullptr)
+// After dumps: keeps the message and its content for the next call when dumps
+// kept neither and left both as send made them ({"msgtype": "text", "text":
+// content}, content {"content": text}). The content then lets go of the text,
+// as releasing it would. (A content that needs memory for that is let go.)
+void put_message(Spare& spare, Lent& message, Lent& content, PyObject* text)
 {
-    if (spare.dict != nullptr || Py_REFCNT(dict.get()) != 1) {
+    const State& s = g_state;
+    const PyObject* const outer[2][2] = {{s.key_msgtype, s.name_text}, {s.name_text, content.get()}};
+    const PyObject* const inner[1][2] = {{s.key_content, text}};
+    if (spare.dict != nullptr || !holds_only(message.get(), 1, outer) || !holds_only(content.get(), 2, inner)) {
         return;
     }
-    spare.inner = inner != nullptr ? inner->release() : nullptr;
-    spare.dict = dict.release();
+    if (PyDict_SetItem(content.get(), s.key_content, Py_None) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    content.keep_in(spare.inner);
+    message.keep_in(spare.dict);
 }
 
 // head + tail, both str, as PyUnicode_Concat makes it (an exact str of the
@@ -142,7 +182,7 @@ PyObject* concat(PyObject* head, PyObject* tail)
 
 // Runs the statements of send. `headers` and `r` are its locals that outlive
 // a failure until the traceback entry is added.
-Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failure& failure)
+Ref run_body(PyObject* access_token, PyObject* text, Lent& headers, Ref& r, Failure& failure)
 {
     State& s = g_state;
 
@@ -170,9 +210,9 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
     }
 
     // headers = {"Content-Type": "application/json;charset=UTF-8"}
-    headers = take_headers(s.spare_headers);
+    take(s.spare_headers.dict, headers, 1);
     if (!headers) {
-        headers = Ref(PyDict_New());
+        headers.reset(PyDict_New());
         if (!headers) {
             return fail_at(failure, SendLine::headers);
         }
@@ -224,22 +264,22 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             json.reset();
         }
         // The message, and its content dictionary, which the message holds.
-        Ref message;
-        Ref content;
+        Lent message;
+        Lent content;
         take_message(s.spare_message, message, content);
         if (message) {
             if (PyDict_SetItem(content.get(), s.key_content, text) < 0) {
                 return fail_at(failure, SendLine::content);
             }
         } else {
-            message = Ref(PyDict_New());
+            message.reset(PyDict_New());
             if (!message) {
                 return fail_at(failure, SendLine::message);
             }
             if (PyDict_SetItem(message.get(), s.key_msgtype, s.name_text) < 0) {
                 return fail_at(failure, SendLine::message);
             }
-            content = Ref(PyDict_New());
+            content.reset(PyDict_New());
             if (!content) {
                 return fail_at(failure, SendLine::content);
             }
@@ -251,18 +291,11 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             }
         }
         data = Ref(runtime::call_method(dumps, unbound, json.get(), message.get()));
-        // When dumps kept neither dictionary and left the message as it was,
-        // the content lets go of the text, as releasing it would, and both
-        // may serve the next call. (A content that dumps emptied may need
-        // memory for the key: then both go.)
-        if (data && holds_message(message.get(), content.get())) {
-            if (PyDict_SetItem(content.get(), s.key_content, Py_None) == 0) {
-                put_spare(s.spare_message, message, &content);
-            } else {
-                PyErr_Clear();
-            }
+        if (data) {
+            put_message(s.spare_message, message, content, text);
         }
         message.reset();
+        content.reset();
         dumps.reset();
         if (!data) {
             return fail_at(failure, SendLine::dumps);
@@ -282,7 +315,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Ref& headers, Ref& r, Failu
             // call's argument list; the call itself is its statement.
             return fail_at(failure, arguments_failed ? SendLine::post_arguments : SendLine::post);
         }
-        put_spare(s.spare_headers, headers);
+        put_headers(s.spare_headers, headers);
     }
 
     // return str(r.json())
@@ -322,7 +355,7 @@ void release_caches() noexcept
 PyObject* send_body(PyObject*, PyObject* access_token, PyObject* text) noexcept
 {
     runtime::confirm_global_stamps();
-    Ref headers;
+    Lent headers;
     Ref r;
     Failure failure{native_lines_base};
     Ref result = run_body(access_token, text, headers, r, failure);

@@ -163,7 +163,8 @@ void confirm_dict_stamps(PyObject* dict) noexcept
     int i = find_watched(dict);
     if (i >= 0 && !has_our_bit(dict)) {
         restamp(i);
-    } else if (!rewatch(dict)) {
+    } else if (PyDict_Watch(watcher_id, dict) < 0) {
+        PyErr_Clear();  // none was pending before
         forget_lost_watcher();
     }
 }

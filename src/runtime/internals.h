@@ -42,8 +42,8 @@ std::uint64_t dict_version_of(PyObject* dict) noexcept;
 void stop_dict_watching() noexcept;
 /// Checks that the stamps still move, through `dict` (a live dictionary that
 /// is read with stamps): once per call of a function that reads them, before
-/// its first read. A watcher lost to other code is dropped, and every stamp
-/// starts afresh.
+/// its first read, with no exception pending. A watcher lost to other code is
+/// dropped, and every stamp starts afresh.
 void confirm_dict_stamps(PyObject* dict) noexcept;
 #endif
 

@@ -27,8 +27,9 @@ struct ModuleAttrCache {
 void release_cache(DictCache& cache) noexcept;
 void release_cache(ModuleAttrCache& cache) noexcept;
 
-/// Once per call of a function that looks up globals, before the first: makes
-/// sure the stamps of the module dictionary's caches still move.
+/// Once per call of a function that looks up globals, before the first and
+/// with no exception pending: makes sure the stamps of the module dictionary's
+/// caches still move.
 void confirm_global_stamps() noexcept;
 /// Module global `name` (State::module_dict), falling back to the builtins: a
 /// new reference, or null with NameError (or the dictionary's own error) set.

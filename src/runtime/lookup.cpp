@@ -39,14 +39,14 @@ void confirm_global_stamps() noexcept
     confirm_dict_stamps(g_state.module_dict);
 }
 
-PyObject* lookup_global(PyObject* name, DictCache& cache)
+namespace {
+
+// lookup_global past its cache: a probe, then the builtins.
+[[gnu::noinline]] PyObject* lookup_global_probe(PyObject* name, DictCache& cache)
 {
     PyObject* dict = g_state.module_dict;
     if (cache.dict_version == dict_version_of(dict)) {
-        if (cache.dict_cached_value != nullptr) {
-            return Py_NewRef(cache.dict_cached_value);
-        }
-        return lookup_builtin(name);
+        return lookup_builtin(name);  // absent from the module when probed last
     }
     Ref replaced;
     Ref value = dict_probe(dict, name, cache, replaced);
@@ -54,6 +54,16 @@ PyObject* lookup_global(PyObject* name, DictCache& cache)
         return value.release();
     }
     return lookup_builtin(name);
+}
+
+}  // namespace
+
+PyObject* lookup_global(PyObject* name, DictCache& cache)
+{
+    if (cache.dict_cached_value != nullptr && cache.dict_version == dict_version_of(g_state.module_dict)) {
+        return Py_NewRef(cache.dict_cached_value);
+    }
+    return lookup_global_probe(name, cache);
 }
 
 namespace {
@@ -122,16 +132,15 @@ PyObject* get_method(PyObject* obj, PyObject* name, bool& unbound)
     return method;
 }
 
-PyObject* get_method_cached(PyObject* obj, PyObject* name, ModuleAttrCache& cache, bool& unbound)
+namespace {
+
+// get_method_cached past its cache.
+[[gnu::noinline]] PyObject* get_method_probe(PyObject* obj, PyObject* name, ModuleAttrCache& cache, bool& unbound)
 {
     // Only the exact module type: its attribute look-up is fixed and, for a
     // name the type does not define, gives the module dictionary's value.
     if (Py_TYPE(obj) == &PyModule_Type) {
         PyObject* dict = PyModule_GetDict(obj);
-        if (cache.dict == dict && cache.entry.dict_version == dict_version_of(dict)) {
-            unbound = false;
-            return Py_NewRef(cache.entry.dict_cached_value);
-        }
         PyObject* value = PyDict_GetItemWithError(dict, name);
         if (value != nullptr) {
             Ref found = Ref::borrow(value);
@@ -151,6 +160,20 @@ PyObject* get_method_cached(PyObject* obj, PyObject* name, ModuleAttrCache& cach
         }
     }
     return get_method(obj, name, unbound);
+}
+
+}  // namespace
+
+PyObject* get_method_cached(PyObject* obj, PyObject* name, ModuleAttrCache& cache, bool& unbound)
+{
+    if (Py_TYPE(obj) == &PyModule_Type) {
+        PyObject* dict = PyModule_GetDict(obj);
+        if (cache.dict == dict && cache.entry.dict_version == dict_version_of(dict)) {
+            unbound = false;
+            return Py_NewRef(cache.entry.dict_cached_value);
+        }
+    }
+    return get_method_probe(obj, name, cache, unbound);
 }
 
 }  // namespace runtime

@@ -18,14 +18,15 @@ callgrind  instructions per call under valgrind's callgrind (counts do not
 import     our own import (loguru, requests and json already imported) in
            fresh interpreters: median time and the resident memory it adds;
            the interpreted reference's import for comparison; with valgrind,
-           its instructions as well (as in the process mode).
+           its instructions as well, counted from just before the import
+           statement (as in the process mode).
 process    what a script that sends one notification pays, in instructions
            under callgrind: interpreter start, the dependencies' import, our
            import, one send (the real logger, a canned reply instead of the
            network) and exit, native against interpreted (the reference from
-           its warm .pyc). Import, send and exit are told apart by running
-           the same script up to each step and ending it there with
-           os._exit, which skips the interpreter's finalisation.
+           its warm .pyc). Send and exit are told apart by running the same
+           script up to each step and ending it there with os._exit, which
+           skips the interpreter's finalisation.
 """
 import argparse
 import json
@@ -292,11 +293,35 @@ def warm_reference():
     subprocess.run([sys.executable, "-m", "py_compile", os.path.join(HERE, "reference_main.py")], check=True)
 
 
+IMPORT_CHILD_ZEROED = r"""
+import os, sys
+sys.path[:0] = [sys.argv[1], sys.argv[2]]
+import json, loguru, requests
+os.getppid()  # callgrind starts counting afresh here
+if sys.argv[3] != "none":
+    __import__(sys.argv[3])
+os._exit(0)
+"""
+
+
 def import_instructions():
+    """Instructions of the import statement alone, counted from just before it
+    to the end of the process (os._exit right after): unlike a difference of
+    whole processes, untouched by how the interpreter's start and the
+    dependencies' imports vary with the process's memory layout."""
     warm_reference()
-    base = process_instructions("none", "import")
-    return {label: process_instructions(module, "import") - base
-            for label, module in (("native", "main"), ("interpreted", "reference_main"))}
+
+    def count(module):
+        with tempfile.TemporaryDirectory() as out:
+            path = os.path.join(out, "cg.out")
+            subprocess.run(
+                ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + path, "--zero-before=os_getppid*",
+                 sys.executable, "-c", IMPORT_CHILD_ZEROED, BUILD_DIR, HERE, module],
+                capture_output=True, check=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+            return instructions_in(path)
+
+    base = count("none")
+    return {label: count(module) - base for label, module in (("native", "main"), ("interpreted", "reference_main"))}
 
 
 def process_mode():
@@ -307,12 +332,16 @@ def process_mode():
     # handlers do after it (OpenSSL's cleanup, which frees its tables) varies
     # by a few hundred thousand instructions from one process to another with
     # the heap's layout, whatever is imported: the process figure leaves it out.
-    base_cut, base_exit = process_instructions("none", "import"), process_instructions("none", "exit", "Py_FinalizeEx")
+    # The send column is a difference of two whole processes, and shares
+    # their variation (tens of thousands of instructions); the import column
+    # is counted alone (import_instructions).
+    base_exit = process_instructions("none", "exit", "Py_FinalizeEx")
+    own_import = import_instructions()
     figures = {}
     for label, module in (("native", "main"), ("interpreted", "reference_main")):
         imported = process_instructions(module, "import")
         sent = process_instructions(module, "send")
-        figures[label] = {"import": imported - base_cut, "send": sent - imported,
+        figures[label] = {"import": own_import[label], "send": sent - imported,
                           "exit": process_instructions(module, "exit", "Py_FinalizeEx") - base_exit,
                           "process": process_instructions(module, "exit")
                           - process_instructions(module, "exit", "__run_exit_handlers")}

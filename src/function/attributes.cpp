@@ -364,7 +364,7 @@ void native_function_dealloc(PyObject* func) noexcept
     PyObject_GC_Del(func);
     // Instances of a heap type hold a reference to it (the allocator took it);
     // a static type's instances do not.
-    if (PyType_GetFlags(type) & Py_TPFLAGS_HEAPTYPE) {
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
         Py_DECREF(type);
     }
 }

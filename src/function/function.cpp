@@ -1,7 +1,6 @@
 #include "function/function.h"
 
-#include <cstring>
-
+#include "runtime/internals.h"
 #include "runtime/ref.h"
 
 namespace function {
@@ -17,7 +16,18 @@ NativeFunction* as_native(PyObject* func) noexcept
 
 bool kw_is_empty(PyObject* kw) noexcept
 {
-    return kw == nullptr || PyDict_Size(kw) == 0;
+    return kw == nullptr || (PyDict_Check(kw) && PyDict_GET_SIZE(kw) == 0);
+}
+
+// Whether two C strings are equal (a loop of our own: one symbol fewer for the
+// dynamic loader to resolve at every import).
+bool same_text(const char* a, const char* b) noexcept
+{
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
 }
 
 // Why `found` cannot stand in for `static_type`, or null when it can. Records
@@ -51,7 +61,7 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
     // What it is and how it is called: a static type of the same name whose
     // calls take the same road.
     constexpr unsigned long call_flags = Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    if (std::strcmp(type->tp_name, static_type->tp_name) != 0 ||
+    if (!same_text(type->tp_name, static_type->tp_name) ||
         (type->tp_flags & call_flags) != (static_type->tp_flags & call_flags) ||
         type->tp_vectorcall_offset != static_type->tp_vectorcall_offset) {
         return not_a_type;
@@ -71,6 +81,24 @@ runtime::Ref find_registered(PyObject* registry, const char* name)
         return runtime::Ref::borrow(found);
     }
     return runtime::Ref(PyObject_GetAttrString(registry, name));
+}
+
+// The type's dictionary and the descriptors in it live as long as the
+// process and refer to nothing but the type, their names and their C
+// definitions: they cannot be part of a cycle. Untracked, the collector
+// passes them by (at exit it would visit them on each of its passes).
+void untrack_type_dict(PyTypeObject* type) noexcept
+{
+    PyObject* dict = type->tp_dict;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (PyObject_GC_IsTracked(value)) {
+            PyObject_GC_UnTrack(value);
+        }
+    }
+    PyObject_GC_UnTrack(dict);
 }
 
 }  // namespace
@@ -101,11 +129,10 @@ PyTypeObject NativeFunction_Type = {
 
 PyObject* fetch_shared_type(PyTypeObject* static_type)
 {
-    PyObject* borrowed = PyImport_AddModule(shared_module_name);
-    if (borrowed == nullptr) {
+    runtime::Ref shared(runtime::add_module(shared_module_name));
+    if (!shared) {
         return nullptr;
     }
-    runtime::Ref shared = runtime::Ref::borrow(borrowed);
     runtime::Ref found = find_registered(shared.get(), static_type->tp_name);
     if (found) {
         if (const char* problem = shared_type_problem(found.get(), static_type)) {
@@ -123,6 +150,7 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     if (PyType_Ready(static_type) < 0) {
         return nullptr;
     }
+    untrack_type_dict(static_type);
     if (PyObject_SetAttrString(shared.get(), static_type->tp_name, reinterpret_cast<PyObject*>(static_type)) < 0) {
         return nullptr;
     }

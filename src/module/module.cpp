@@ -47,12 +47,23 @@ void release_interpreter_claim()
     }
 }
 
+// The value under `key` in `dict` (borrowed), or null; an error of the probe
+// (a colliding key's __eq__) is dropped, as sys.modules look-ups do.
+PyObject* lookup_quietly(PyObject* dict, PyObject* key)
+{
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
 // Claims the module for the current interpreter, or refuses another one once
 // an interpreter holds the claim. `took` turns true when this call made the
 // claim, so that a failure gives back only a claim it took itself.
 int check_single_interpreter(bool& took)
 {
-    std::int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) {
         return -1;
     }
@@ -161,12 +172,12 @@ int bind_global(PyObject* name, Ref value)
 int build_module_strings()
 {
     const runtime::StringEntry strings[] = {
-        {&g_state.name_loguru, "loguru", true},
-        {&g_state.name_dunder_main, "__main__", true},
-        {&g_state.name_main, "main", true},
+        {&g_state.name_loguru, "loguru", false},
+        {&g_state.name_dunder_main, "__main__", false},
+        {&g_state.name_main, "main", false},
         {&g_state.name_dunder_name, "__name__", true},
-        {&g_state.name_dunder_test, "__test__", true},
-        {&g_state.name_register, "register", true},
+        {&g_state.name_dunder_test, "__test__", false},
+        {&g_state.name_register, "register", false},
     };
     return runtime::build_strings(strings);
 }
@@ -182,9 +193,7 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
     constexpr auto line = ModuleLine::body;
     runtime::State& rt = runtime::g_state;
     rt.native_source_name = "main.cpp";
-    char compiled[16];
-    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    if (check_runtime_version(compiled, Py_GetVersion()) < 0) {
+    if (check_runtime_version(PY_MAJOR_VERSION, PY_MINOR_VERSION, Py_Version) < 0) {
         return fail_at(failure, line);
     }
     Py_XSETREF(rt.empty_tuple, PyTuple_New(0));
@@ -204,16 +213,16 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
         return fail_at(failure, line);
     }
     rt.module_dict = dict;
-    PyObject* builtins = PyImport_AddModule("builtins");
+    PyObject* builtins = runtime::add_module("builtins");
     if (builtins == nullptr) {
         return fail_at(failure, line);
     }
-    Py_XSETREF(rt.builtins, Py_NewRef(builtins));
-    PyObject* runtime_module = PyImport_AddModule("native_runtime");
+    Py_XSETREF(rt.builtins, builtins);
+    PyObject* runtime_module = runtime::add_module("native_runtime");
     if (runtime_module == nullptr) {
         return fail_at(failure, line);
     }
-    Py_XSETREF(rt.runtime_module, Py_NewRef(runtime_module));
+    Py_XSETREF(rt.runtime_module, runtime_module);
     if (PyObject_SetAttrString(module, "__builtins__", rt.builtins) < 0) {
         return fail_at(failure, line);
     }
@@ -227,8 +236,8 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
     if (modules == nullptr) {
         return fail_at(failure, line);
     }
-    if (PyDict_GetItemString(modules, "main") == nullptr) {
-        if (PyDict_SetItemString(modules, "main", module) < 0) {
+    if (lookup_quietly(modules, g_state.name_main) == nullptr) {
+        if (PyDict_SetItem(modules, g_state.name_main, module) < 0) {
             return fail_at(failure, line);
         }
         entered_as_main = true;
@@ -259,7 +268,7 @@ PyMethodDef release_at_exit_def = {"release_main", release_at_exit, METH_NOARGS,
 // Without it the module only costs more at exit, so a failure is dropped.
 void register_release_at_exit()
 {
-    Ref atexit(PyImport_ImportModule("atexit"));
+    Ref atexit(PyImport_ImportModuleLevel("atexit", nullptr, nullptr, nullptr, 0));
     Ref callback(PyCFunction_New(&release_at_exit_def, nullptr));
     Ref done;
     if (atexit && callback) {
@@ -343,8 +352,8 @@ void forget_main_entry(PyObject* module)
 {
     runtime::SavedError saved;
     PyObject* modules = PyImport_GetModuleDict();
-    if (modules != nullptr && PyDict_GetItemString(modules, "main") == module &&
-        PyDict_DelItemString(modules, "main") < 0) {
+    if (modules != nullptr && lookup_quietly(modules, g_state.name_main) == module &&
+        PyDict_DelItem(modules, g_state.name_main) < 0) {
         PyErr_Clear();
     }
 }

@@ -107,7 +107,7 @@ int bind(PyObject* args, PyObject* kwargs, PyObject* values[2], runtime::Ref& ke
         values[1] = PyTuple_GET_ITEM(args, 1);
         return 0;
     }
-    Py_ssize_t kw_left = PyDict_Size(kwargs);
+    Py_ssize_t kw_left = PyDict_GET_SIZE(kwargs);  // a dictionary, by the calling convention
     switch (n) {
     case 2:
         values[1] = PyTuple_GET_ITEM(args, 1);

@@ -1,5 +1,7 @@
 // send's words: the names and texts it uses, and the constants made from
 // them, the code object of send among them.
+#include <initializer_list>
+
 #include "notify/lines.h"
 #include "notify/send.h"
 #include "notify/state.h"
@@ -39,6 +41,19 @@ PyObject* make_code_send()
                              runtime::g_state.empty_tuple);
 }
 
+// A new tuple of `items`, or null.
+PyObject* tuple_of(std::initializer_list<PyObject*> items)
+{
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple != nullptr) {
+        Py_ssize_t i = 0;
+        for (PyObject* item : items) {
+            PyTuple_SET_ITEM(tuple, i++, Py_NewRef(item));
+        }
+    }
+    return tuple;
+}
+
 // Stores a freshly built constant in its slot, replacing what an earlier,
 // failed execution left there; false when it could not be built.
 bool store(PyObject*& slot, PyObject* built)
@@ -66,8 +81,8 @@ int build_words()
         {&s.name_send, "send", true},
         {&s.name_text, "text", true},
         {&s.name_url, "url", true},
-        {&s.key_content, "content", true},
-        {&s.key_msgtype, "msgtype", true},
+        {&s.key_content, "content", false},
+        {&s.key_msgtype, "msgtype", false},
         {&s.text_log_template, "[钉钉通知] 该APP执行参数为: {access_token} {text}", false},
         {&s.text_Content_Type, "Content-Type", false},
         {&s.text_application_json_charset_UTF_8, "application/json;charset=UTF-8", false},
@@ -79,9 +94,9 @@ int build_words()
         return -1;
     }
     // Keyword names of the two keyword calls, in the order of the call sites.
-    if (!store(s.tuple_log_kwnames, PyTuple_Pack(2, s.name_access_token, s.name_text)) ||
-        !store(s.tuple_post_kwnames, PyTuple_Pack(3, s.name_url, s.name_data, s.name_headers)) ||
-        !store(s.tuple_send_varnames, PyTuple_Pack(4, s.name_access_token, s.name_text, s.name_headers, s.name_r)) ||
+    if (!store(s.tuple_log_kwnames, tuple_of({s.name_access_token, s.name_text})) ||
+        !store(s.tuple_post_kwnames, tuple_of({s.name_url, s.name_data, s.name_headers})) ||
+        !store(s.tuple_send_varnames, tuple_of({s.name_access_token, s.name_text, s.name_headers, s.name_r})) ||
         !store(s.code_send, make_code_send())) {
         return -1;
     }

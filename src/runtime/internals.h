@@ -138,6 +138,16 @@ inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept
 
 // --- thread state, code objects, built-in functions ----------------------------
 
+/// sys.modules[name], made and entered when missing: a new reference, or null.
+inline PyObject* add_module(const char* name) noexcept
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    return Py_XNewRef(PyImport_AddModule(name));
+#endif
+}
+
 /// The current thread state, or null when the thread holds none.
 inline PyThreadState* thread_state_unchecked() noexcept
 {

@@ -78,7 +78,7 @@ namespace {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     SavedError error;
     PyObject* exc = error.peek();
-    if (exc != nullptr && PyErr_GivenExceptionMatches(exc, PyExc_NameError) &&
+    if (exc != nullptr && PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_NameError)) &&
         PyObject_SetAttrString(exc, "name", name) < 0) {
         PyErr_Clear();
     }

@@ -62,8 +62,7 @@ int native_line_for_traceback(PyThreadState*, int native_line)
     } else {
         Ref attr(get_attr(runtime_module, switch_name));
         if (attr) {
-            int is_false = PyObject_Not(attr.get());
-            flag = Ref::borrow(is_false != 0 ? Py_False : Py_True);
+            flag = Ref::borrow(PyObject_IsTrue(attr.get()) > 0 ? Py_True : Py_False);
         } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
         }

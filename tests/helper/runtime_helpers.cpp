@@ -153,27 +153,17 @@ PyObject* call_no_args(PyObject*, PyObject* callable)
     return runtime::call_no_args(callable);
 }
 
-// major_minor("3.10.4 (main)") -> "3.10"
-PyObject* major_minor(PyObject*, PyObject* args)
-{
-    const char* version;
-    if (!PyArg_ParseTuple(args, "s", &version)) {
-        return nullptr;
-    }
-    char out[32];
-    module::major_minor_of(version, out, sizeof out);
-    return PyUnicode_FromString(out);
-}
-
-// check_version(compiled, running): the module's version check.
+// check_version(major, minor, running): the module's version check of a
+// module compiled for major.minor, `running` as in sys.hexversion.
 PyObject* check_version(PyObject*, PyObject* args)
 {
-    const char* compiled;
-    const char* running;
-    if (!PyArg_ParseTuple(args, "ss", &compiled, &running)) {
+    int major;
+    int minor;
+    unsigned long running;
+    if (!PyArg_ParseTuple(args, "iik", &major, &minor, &running)) {
         return nullptr;
     }
-    if (module::check_runtime_version(compiled, running) < 0) {
+    if (module::check_runtime_version(major, minor, running) < 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -245,7 +235,6 @@ PyMethodDef runtime_methods[] = {
     {"call_one_arg", call_one_arg, METH_VARARGS, nullptr},
     {"call_two_args", call_two_args, METH_VARARGS, nullptr},
     {"call_no_args", call_no_args, METH_O, nullptr},
-    {"major_minor", major_minor, METH_VARARGS, nullptr},
     {"check_version", check_version, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -23,10 +23,10 @@ import     our own import (loguru, requests and json already imported) in
 process    what a script that sends one notification pays, in instructions
            under callgrind: interpreter start, the dependencies' import, our
            import, one send (the real logger, a canned reply instead of the
-           network) and exit, native against interpreted (the reference from
-           its warm .pyc). Send and exit are told apart by running the same
-           script up to each step and ending it there with os._exit, which
-           skips the interpreter's finalisation.
+           network) and exit, native against interpreted (the reference as
+           main.py, from its warm .pyc). Send and exit are told apart by
+           running the same script up to each step and ending it there with
+           os._exit, which skips the interpreter's finalisation.
 """
 import argparse
 import json
@@ -248,8 +248,8 @@ def import_mode(options):
 
 PROCESS_CHILD = r"""
 import os, sys
-sys.path[:0] = [sys.argv[1], sys.argv[2]]
-module, upto = sys.argv[3], sys.argv[4]
+sys.path[:0] = [sys.argv[1]]
+module, upto = sys.argv[2], sys.argv[3]
 import json, loguru, requests  # what every such script imports first
 
 
@@ -274,16 +274,33 @@ if upto != "exit":
 """
 
 
-def process_instructions(module, upto, only=None):
-    """Instructions of PROCESS_CHILD for `module` ("none", "main" or
-    "reference_main"), ended after `upto` ("import", "send") or by a normal
-    exit ("exit"); with `only`, just those inside that function."""
+def twin_directories(root):
+    """Two directories of one name length under `root`, each holding a module
+    "main": the native library (linked) and the interpreted reference as
+    main.py with its .pyc. The processes compared then differ in nothing but
+    the module: the same arguments, names and path lengths, which move the
+    interpreter's memory layout and with it the instruction counts of
+    everything else in the process by tens of thousands."""
+    native, interpreted = os.path.join(root, "native"), os.path.join(root, "interp")
+    os.mkdir(native)
+    os.mkdir(interpreted)
+    library = next(f for f in os.listdir(BUILD_DIR) if f.startswith("main.") and f.endswith(".so"))
+    os.symlink(os.path.join(BUILD_DIR, library), os.path.join(native, library))
+    shutil.copy(os.path.join(HERE, "reference_main.py"), os.path.join(interpreted, "main.py"))
+    subprocess.run([sys.executable, "-m", "py_compile", os.path.join(interpreted, "main.py")], check=True)
+    return {"none": native, "native": native, "interpreted": interpreted}
+
+
+def process_instructions(twins, kind, upto, only=None):
+    """Instructions of PROCESS_CHILD for `kind` ("none", "native" or
+    "interpreted"), ended after `upto` ("import", "send") or by a normal exit
+    ("exit"); with `only`, just those inside that function."""
     with tempfile.TemporaryDirectory() as out:
         path = os.path.join(out, "cg.out")
         toggle = ["--collect-atstart=no", "--toggle-collect=" + only] if only else []
         subprocess.run(
             ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + path, *toggle,
-             sys.executable, "-c", PROCESS_CHILD, BUILD_DIR, HERE, module, upto],
+             sys.executable, "-c", PROCESS_CHILD, twins[kind], "none" if kind == "none" else "main", upto],
             capture_output=True, check=True, env=dict(os.environ, PYTHONHASHSEED="0"))
         return instructions_in(path)
 
@@ -335,16 +352,18 @@ def process_mode():
     # The send column is a difference of two whole processes, and shares
     # their variation (tens of thousands of instructions); the import column
     # is counted alone (import_instructions).
-    base_exit = process_instructions("none", "exit", "Py_FinalizeEx")
     own_import = import_instructions()
     figures = {}
-    for label, module in (("native", "main"), ("interpreted", "reference_main")):
-        imported = process_instructions(module, "import")
-        sent = process_instructions(module, "send")
-        figures[label] = {"import": own_import[label], "send": sent - imported,
-                          "exit": process_instructions(module, "exit", "Py_FinalizeEx") - base_exit,
-                          "process": process_instructions(module, "exit")
-                          - process_instructions(module, "exit", "__run_exit_handlers")}
+    with tempfile.TemporaryDirectory() as root:
+        twins = twin_directories(root)
+        base_exit = process_instructions(twins, "none", "exit", "Py_FinalizeEx")
+        for label in ("native", "interpreted"):
+            imported = process_instructions(twins, label, "import")
+            sent = process_instructions(twins, label, "send")
+            figures[label] = {"import": own_import[label], "send": sent - imported,
+                              "exit": process_instructions(twins, label, "exit", "Py_FinalizeEx") - base_exit,
+                              "process": process_instructions(twins, label, "exit")
+                              - process_instructions(twins, label, "exit", "__run_exit_handlers")}
     print("-- one script: start, imports, one send with a canned reply, exit (instructions)")
     print(f"  {'':<12} {'import':>10} {'send':>10} {'exit':>10} {'process':>12}")
     for label, f in figures.items():

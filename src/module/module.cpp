@@ -255,6 +255,9 @@ PyObject* release_at_exit(PyObject*, PyObject*) noexcept
 {
     notify::release_caches();
     runtime::release_caches();
+    // No stamps are kept any more: the watcher need not hear of every entry
+    // that the interpreter's exit clears (a later send watches again).
+    runtime::stop_dict_watching();
     if (g_state.module_owned) {
         g_state.module_owned = false;
         Py_DECREF(g_state.module);  // may be the last reference: see module_free

@@ -312,33 +312,35 @@ def warm_reference():
 
 IMPORT_CHILD_ZEROED = r"""
 import os, sys
-sys.path[:0] = [sys.argv[1], sys.argv[2]]
+sys.path[:0] = [sys.argv[1]]
 import json, loguru, requests
 os.getppid()  # callgrind starts counting afresh here
-if sys.argv[3] != "none":
-    __import__(sys.argv[3])
+if sys.argv[2] != "none":
+    __import__(sys.argv[2])
 os._exit(0)
 """
 
 
 def import_instructions():
     """Instructions of the import statement alone, counted from just before it
-    to the end of the process (os._exit right after): unlike a difference of
-    whole processes, untouched by how the interpreter's start and the
-    dependencies' imports vary with the process's memory layout."""
-    warm_reference()
+    to the end of the process (os._exit right after), for a module "main" in
+    the first path entry, native or interpreted (twin_directories): unlike a
+    difference of whole processes, untouched by how the interpreter's start
+    and the dependencies' imports vary with the process's memory layout."""
 
-    def count(module):
+    def count(twins, kind):
         with tempfile.TemporaryDirectory() as out:
             path = os.path.join(out, "cg.out")
             subprocess.run(
                 ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + path, "--zero-before=os_getppid*",
-                 sys.executable, "-c", IMPORT_CHILD_ZEROED, BUILD_DIR, HERE, module],
+                 sys.executable, "-c", IMPORT_CHILD_ZEROED, twins[kind], "none" if kind == "none" else "main"],
                 capture_output=True, check=True, env=dict(os.environ, PYTHONHASHSEED="0"))
             return instructions_in(path)
 
-    base = count("none")
-    return {label: count(module) - base for label, module in (("native", "main"), ("interpreted", "reference_main"))}
+    with tempfile.TemporaryDirectory() as root:
+        twins = twin_directories(root)
+        base = count(twins, "none")
+        return {kind: count(twins, kind) - base for kind in ("native", "interpreted")}
 
 
 def process_mode():

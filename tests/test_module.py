@@ -2,6 +2,7 @@
 its one-interpreter rule, its version check, and imports that fail."""
 import builtins
 import os
+import shutil
 import subprocess
 import sys
 import types
@@ -12,8 +13,8 @@ import pytest
 import main
 import main_testhelper as helper
 import reference_main
-from conftest import MAIN_LIBRARY, script
-from support import cases
+from conftest import BUILD_DIR, MAIN_LIBRARY, script
+from support import cases, stubs
 from support.lines import SEND
 
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
@@ -293,3 +294,131 @@ def test_module_is_let_go_at_exit_and_send_still_works_after(fresh):
     """)
     ok = "{'errcode': 0, 'errmsg': 'ok'}"
     assert out.stdout.splitlines() == [f"{ok} 1", "True", ok]
+
+
+# After the module went at exit, a fresh import of it fails (json refused) or
+# succeeds; an older send keeps reading the globals of the execution that made
+# it, as a def keeps its __globals__. Run through the exit handlers by hand, or
+# from a handler registered before the import, at a real exit (handlers run
+# last in, first out: the module's own runs first).
+REIMPORT_AFTER_EXIT = """
+    import atexit, gc, sys
+    sys.path.insert(0, {path!r})
+    from support import stubs
+
+    def reimport():
+        global main
+        del main
+        del sys.modules["main"]
+        gc.collect()
+        saved = sys.modules["json"]
+        if {fails}:
+            sys.modules["json"] = None
+        try:
+            import main
+            new_logger, _ = stubs.install(main)
+            print("imported", main is not old_module)
+        except ImportError:
+            new_logger = stubs.Logger()
+            print("import failed")
+        finally:
+            sys.modules["json"] = saved
+        gc.collect()
+        print(old_send("tok", "x"), len(old_logger.calls), len(new_logger.calls))
+
+    if {at_exit}:
+        atexit.register(reimport)
+    import main
+    old_module = main
+    old_logger, _ = stubs.install(main)
+    old_send = main.send
+    del old_module
+    old_module = None
+    if not {at_exit}:
+        atexit._run_exitfuncs()
+        reimport()
+"""
+
+
+@pytest.mark.parametrize("at_exit", [False, True], ids=["exit-handlers", "real-exit"])
+@pytest.mark.parametrize("fails", [True, False], ids=["reimport-fails", "reimport-succeeds"])
+@pytest.mark.parametrize("kind", ["native", "plain"])
+def test_older_send_reads_its_own_globals_after_a_reimport(fresh, tmp_path, kind, fails, at_exit):
+    path = BUILD_DIR
+    if kind == "plain":
+        path = str(tmp_path)
+        shutil.copy(reference_main.__file__, tmp_path / "main.py")
+    out = fresh(REIMPORT_AFTER_EXIT.format(path=path, fails=fails, at_exit=at_exit))
+    first = "import failed" if fails else "imported True"
+    assert out.stdout.splitlines() == [first, f"{stubs.OK} 1 0"]
+
+
+@pytest.mark.parametrize("outer", ["succeeds", "fails"])
+def test_load_from_another_thread_waits_for_the_execution(fresh, outer):
+    # Thread A's import of main waits inside its execution (in loguru's
+    # attribute look-up) while thread B loads the same file under another
+    # name. B waits for A's execution, then gets what a load made after it
+    # gets: A's module, or a fresh execution when A's failed.
+    out = fresh(f"""
+        import importlib.util, sys, threading, time, types
+        import loguru, requests, json
+        from conftest import MAIN_LIBRARY as path
+
+        entered, release = threading.Event(), threading.Event()
+        fake = types.ModuleType("loguru")
+        lookups = []
+
+        def __getattr__(name):
+            if name != "logger":
+                raise AttributeError(name)
+            lookups.append(name)
+            if len(lookups) == 1:
+                entered.set()
+                release.wait(600)
+                if {outer == "fails"}:
+                    raise AttributeError(name)
+            return loguru.logger
+
+        fake.__getattr__ = __getattr__
+        sys.modules["loguru"] = fake
+        results = {{}}
+
+        def load_a():
+            try:
+                import main
+                results["a"] = main
+            except ImportError as e:
+                results["a"] = e
+
+        def load_b():
+            try:
+                spec = importlib.util.spec_from_file_location("other.main", path)
+                module = importlib.util.module_from_spec(spec)
+                spec.loader.exec_module(module)
+                results["b"] = module
+            except ImportError as e:
+                results["b"] = e
+
+        a = threading.Thread(target=load_a)
+        a.start()
+        assert entered.wait(600)
+        b = threading.Thread(target=load_b)
+        b.start()
+        # Until B is inside the extension loader's create step: then it is
+        # about to wait, or waits, for A's execution.
+        while b.is_alive():
+            frame = sys._current_frames().get(b.ident)
+            if frame is not None and frame.f_back is not None and frame.f_back.f_code.co_name == "create_module":
+                break
+            time.sleep(0.001)
+        time.sleep(0.05)
+        release.set()
+        a.join(600)
+        b.join(600)
+        print(results["a"] is sys.modules["main"] or results["a"])
+        module = results["b"]
+        print(type(module).__name__, module is sys.modules["main"], type(module.send).__name__)
+    """)
+    lines = out.stdout.splitlines()
+    assert lines[0] == ("True" if outer == "succeeds" else "cannot import name logger")
+    assert lines[1] == "module True native_function_or_method"

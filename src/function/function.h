@@ -48,6 +48,14 @@ static_assert(sizeof(NativeFunction) == 176, "record size is part of the shared 
 static_assert(offsetof(NativeFunction, m_weakreflist) == 40, "weak-list offset is shared");
 static_assert(offsetof(NativeFunction, func_dict) == 48, "dict offset is shared");
 
+/// The globals of a function object of the type (borrowed): the dictionary of
+/// the module execution that made it, which its calls read. Null only once
+/// the object has been emptied by clearing.
+inline PyObject* native_function_globals(PyObject* func) noexcept
+{
+    return reinterpret_cast<NativeFunction*>(func)->func_globals;
+}
+
 /// This module's static type object; used only when no other module of the
 /// process has registered the type first.
 extern PyTypeObject NativeFunction_Type;

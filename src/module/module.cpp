@@ -38,15 +38,6 @@ using runtime::Failure;
 // The first native line of this file's failure sites (runtime/failure.h).
 constexpr int native_lines_base = 0;
 
-// An import that fails leaves no owner behind: the interpreter that claimed
-// the module gives the claim up again until an execution has succeeded.
-void release_interpreter_claim()
-{
-    if (g_state.module == nullptr) {
-        g_state.main_interpreter_id = -1;
-    }
-}
-
 // The value under `key` in `dict` (borrowed), or null; an error of the probe
 // (a colliding key's __eq__) is dropped, as sys.modules look-ups do.
 PyObject* lookup_quietly(PyObject* dict, PyObject* key)
@@ -80,19 +71,67 @@ int check_single_interpreter(bool& took)
     return -1;
 }
 
-// An import of the module from code that its own execution runs (a nested
-// import of the same file) would run the module body a second time over the
-// state the first one is building; it is refused, and the outer execution
-// goes on as if it had not been tried.
-int refuse_nested_execution()
+// An import that fails leaves no owner behind: the interpreter claim goes
+// back, unless an execution succeeded before (its send may still be called).
+void give_back_claim()
 {
-    if (!g_state.executing) {
-        return 0;
+    if (g_state.phase == Phase::none && !g_state.succeeded_once) {
+        g_state.main_interpreter_id = -1;
     }
-    PyErr_SetString(PyExc_ImportError,
-                    "Module 'main' is already being imported: a nested import of it during its own "
-                    "execution is not supported.");
-    return -1;
+}
+
+// Returns once no other thread executes the module, waiting with the
+// interpreter lock released while one does; an import made then gets what an
+// import made after that execution would. An import on the executing thread
+// itself comes from code the execution runs (a registry's or a dependency's):
+// it would run the body again over the state being built, and is refused.
+// (If the executing thread in turn waits for a thread that waits here, both
+// hang, as two plain-Python modules importing each other from two threads
+// would.)
+int wait_for_execution_elsewhere()
+{
+    const unsigned long self = PyThread_get_thread_ident();
+    while (g_state.phase == Phase::executing) {
+        if (g_state.executing_thread == self) {
+            PyErr_SetString(PyExc_ImportError,
+                            "Module 'main' is already being imported: a nested import of it during its own "
+                            "execution is not supported.");
+            return -1;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        pthread_mutex_lock(&g_state.execution_lock);
+        pthread_mutex_unlock(&g_state.execution_lock);
+        Py_END_ALLOW_THREADS
+    }
+    return 0;
+}
+
+// none -> executing, on this thread.
+void begin_execution()
+{
+    pthread_mutex_lock(&g_state.execution_lock);
+    g_state.phase = Phase::executing;
+    g_state.executing_thread = PyThread_get_thread_ident();
+}
+
+// executing -> ready, or -> none for a failed execution, which lets go of
+// the module it recorded and of the claim it took. The module goes last:
+// releasing it may run code that imports the module again.
+void end_execution(bool succeeded)
+{
+    PyObject* dropped = nullptr;
+    if (succeeded) {
+        g_state.phase = Phase::ready;
+        g_state.succeeded_once = true;
+    } else {
+        g_state.phase = Phase::none;
+        dropped = g_state.module;
+        g_state.module = nullptr;
+        give_back_claim();
+    }
+    g_state.executing_thread = 0;
+    pthread_mutex_unlock(&g_state.execution_lock);
+    Py_XDECREF(dropped);
 }
 
 int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name, const char* to_name,
@@ -148,24 +187,30 @@ Ref create_module(PyObject* spec)
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
 {
     bool took_claim = false;
-    if (check_single_interpreter(took_claim) < 0) {
+    if (wait_for_execution_elsewhere() < 0 || check_single_interpreter(took_claim) < 0) {
         return nullptr;
     }
-    Ref module;
-    if (refuse_nested_execution() == 0) {
-        module = create_module(spec);
-    }
+    Ref module = create_module(spec);
     if (!module && took_claim) {
-        release_interpreter_claim();
+        give_back_claim();
     }
     return module.release();
 }
 
+// One execution of the module: the module object, its dictionary once had,
+// and where it failed.
+struct Execution {
+    PyObject* module;          ///< borrowed from the import system
+    PyObject* dict = nullptr;  ///< the module's dictionary: the globals of the body and of send
+    bool entered_as_main = false;  ///< this execution added sys.modules["main"]
+    Failure failure{native_lines_base};
+};
+
 // Stores `value` in the module dictionary under `name`, releasing the local
 // reference either way; -1 on failure.
-int bind_global(PyObject* name, Ref value)
+int bind_global(Execution& run, PyObject* name, Ref value)
 {
-    return PyDict_SetItem(runtime::g_state.module_dict, name, value.get());
+    return PyDict_SetItem(run.dict, name, value.get());
 }
 
 // The module's own words (notify builds send's).
@@ -186,11 +231,11 @@ int build_module_strings()
 // check, the runtime's empty tuple, the function-object type, the module
 // object and its dictionary, the builtins and runtime modules, the strings,
 // the "__main__" flag, the sys.modules entry and the constants. Objects left
-// by an earlier, failed execution are replaced. `entered_as_main` turns true
-// when this execution added sys.modules["main"].
-int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
+// by an earlier, failed execution are replaced.
+int set_up_runtime(Execution& run)
 {
     constexpr auto line = ModuleLine::body;
+    Failure& failure = run.failure;
     runtime::State& rt = runtime::g_state;
     rt.native_source_name = "main.cpp";
     if (check_runtime_version(PY_MAJOR_VERSION, PY_MINOR_VERSION, Py_Version) < 0) {
@@ -206,13 +251,11 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
     if (rt.native_function_type == nullptr) {
         return fail_at(failure, line);
     }
-    g_state.module = Py_NewRef(module);
-    g_state.module_owned = true;
-    PyObject* dict = PyModule_GetDict(module);
-    if (dict == nullptr) {
+    g_state.module = Py_NewRef(run.module);
+    run.dict = PyModule_GetDict(run.module);
+    if (run.dict == nullptr) {
         return fail_at(failure, line);
     }
-    rt.module_dict = dict;
     PyObject* builtins = runtime::add_module("builtins");
     if (builtins == nullptr) {
         return fail_at(failure, line);
@@ -223,13 +266,14 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
         return fail_at(failure, line);
     }
     Py_XSETREF(rt.runtime_module, runtime_module);
-    if (PyObject_SetAttrString(module, "__builtins__", rt.builtins) < 0) {
+    if (PyObject_SetAttrString(run.module, "__builtins__", rt.builtins) < 0) {
         return fail_at(failure, line);
     }
     if (runtime::build_runtime_strings() < 0 || notify::build_words() < 0 || build_module_strings() < 0) {
         return fail_at(failure, line);
     }
-    if (module_is_main_main != 0 && PyObject_SetAttr(module, g_state.name_dunder_name, g_state.name_dunder_main) < 0) {
+    if (module_is_main_main != 0 &&
+        PyObject_SetAttr(run.module, g_state.name_dunder_name, g_state.name_dunder_main) < 0) {
         return fail_at(failure, line);
     }
     PyObject* modules = PyImport_GetModuleDict();
@@ -237,20 +281,20 @@ int set_up_runtime(PyObject* module, bool& entered_as_main, Failure& failure)
         return fail_at(failure, line);
     }
     if (lookup_quietly(modules, g_state.name_main) == nullptr) {
-        if (PyDict_SetItem(modules, g_state.name_main, module) < 0) {
+        if (PyDict_SetItem(modules, g_state.name_main, run.module) < 0) {
             return fail_at(failure, line);
         }
-        entered_as_main = true;
+        run.entered_as_main = true;
     }
     return 0;
 }
 
-// At interpreter exit the state lets go of the module object and of what the
-// caches hold, so that the module and everything its globals reach go when
-// the interpreter lets go of its modules, as an interpreted module's do; held
-// longer, each of them would outlive that step and be taken apart entry by
-// entry. send keeps working after: its globals stay while it exists, and the
-// caches fill again.
+// At interpreter exit (ready -> released) the state lets go of the module
+// object and of what the caches hold, so that the module and everything its
+// globals reach go when the interpreter lets go of its modules, as an
+// interpreted module's do; held longer, each of them would outlive that step
+// and be taken apart entry by entry. send keeps working after: it holds its
+// globals, and the caches fill again.
 PyObject* release_at_exit(PyObject*, PyObject*) noexcept
 {
     notify::release_caches();
@@ -258,8 +302,8 @@ PyObject* release_at_exit(PyObject*, PyObject*) noexcept
     // No stamps are kept any more: the watcher need not hear of every entry
     // that the interpreter's exit clears (a later send watches again).
     runtime::stop_dict_watching();
-    if (g_state.module_owned) {
-        g_state.module_owned = false;
+    if (g_state.phase == Phase::ready) {
+        g_state.phase = Phase::released;
         Py_DECREF(g_state.module);  // may be the last reference: see module_free
     }
     Py_RETURN_NONE;
@@ -288,8 +332,9 @@ void register_release_at_exit()
 //     import json
 //     def send(access_token, text): ...
 //     __test__ = {}
-int run_module_body(Failure& failure)
+int run_module_body(Execution& run)
 {
+    Failure& failure = run.failure;
     const notify::State& words = notify::g_state;
     // from loguru import logger
     {
@@ -304,30 +349,30 @@ int run_module_body(Failure& failure)
             return fail_at(failure, ModuleLine::loguru);
         }
         Ref logger(import_attribute(loguru.get(), words.name_logger));
-        if (!logger || bind_global(words.name_logger, std::move(logger)) < 0) {
+        if (!logger || bind_global(run, words.name_logger, std::move(logger)) < 0) {
             return fail_at(failure, ModuleLine::loguru);
         }
     }
     // import requests
     Ref requests(import_module(words.name_requests, nullptr));
-    if (!requests || bind_global(words.name_requests, std::move(requests)) < 0) {
+    if (!requests || bind_global(run, words.name_requests, std::move(requests)) < 0) {
         return fail_at(failure, ModuleLine::requests);
     }
     // import json
     Ref json(import_module(words.name_json, nullptr));
-    if (!json || bind_global(words.name_json, std::move(json)) < 0) {
+    if (!json || bind_global(run, words.name_json, std::move(json)) < 0) {
         return fail_at(failure, ModuleLine::json);
     }
-    // def send(access_token, text)
+    // def send(access_token, text): its globals are this execution's.
     Ref send(function::native_function_make(runtime::g_state.native_function_type, &notify::send_method_def, 0,
-                                            words.name_send, nullptr, g_state.name_main,
-                                            runtime::g_state.module_dict, words.code_send));
-    if (!send || bind_global(words.name_send, std::move(send)) < 0) {
+                                            words.name_send, nullptr, g_state.name_main, run.dict,
+                                            words.code_send));
+    if (!send || bind_global(run, words.name_send, std::move(send)) < 0) {
         return fail_at(failure, ModuleLine::send);
     }
     // __test__ = {}
     Ref test(PyDict_New());
-    if (!test || bind_global(g_state.name_dunder_test, std::move(test)) < 0) {
+    if (!test || bind_global(run, g_state.name_dunder_test, std::move(test)) < 0) {
         return fail_at(failure, ModuleLine::body);
     }
     register_release_at_exit();
@@ -335,14 +380,12 @@ int run_module_body(Failure& failure)
 }
 
 // A failed execution in a sub-interpreter gives back the objects that belong
-// to that interpreter (the failed module's dictionary with the dependencies
-// bound in it, its builtins and runtime modules) while it is still alive:
-// released later, from another interpreter, they would run that interpreter's
-// code after its end. The strings, tuples and code objects stay, as after any
-// failed execution; the next execution replaces them.
+// to that interpreter (its builtins and runtime modules) while it is still
+// alive: released later, from another interpreter, they would run that
+// interpreter's code after its end. The strings, tuples and code objects
+// stay, as after any failed execution; the next execution replaces them.
 void release_interpreter_objects()
 {
-    runtime::g_state.module_dict = nullptr;
     Py_CLEAR(runtime::g_state.builtins);
     Py_CLEAR(runtime::g_state.runtime_module);
 }
@@ -363,32 +406,31 @@ void forget_main_entry(PyObject* module)
 
 // The failure exit of module execution: the traceback entry (once the module
 // and its dictionary are recorded), then back to the state before execution.
-[[gnu::cold]] int execution_failed(PyObject* module, bool entered_as_main, const Failure& failure)
+[[gnu::cold]] void execution_failed(const Execution& run)
 {
     const bool module_recorded = g_state.module != nullptr;
     if (module_recorded) {
-        if (runtime::g_state.module_dict != nullptr) {
-            runtime::add_traceback("init main", failure, notify::source_file);
+        if (run.dict != nullptr) {
+            runtime::add_traceback("init main", run.failure, notify::source_file, run.dict);
         }
-        if (entered_as_main) {
-            forget_main_entry(module);
+        if (run.entered_as_main) {
+            forget_main_entry(run.module);
         }
-        g_state.module_owned = false;
-        Py_CLEAR(g_state.module);
     }
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         release_interpreter_objects();
     }
     runtime::stop_dict_watching();
-    release_interpreter_claim();
     if (!module_recorded && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init main");
     }
-    return -1;
 }
 
 int module_exec(PyObject* module) noexcept
 {
+    if (wait_for_execution_elsewhere() < 0) {
+        return -1;
+    }
     if (g_state.module != nullptr) {
         if (g_state.module == module) {
             return 0;
@@ -397,22 +439,21 @@ int module_exec(PyObject* module) noexcept
                         "Module 'main' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    // A module object made before the claim was given up (by another failed
+    // A module object made before the claim was given back (by another failed
     // execution) claims again here.
     bool took_claim = false;
-    if (refuse_nested_execution() < 0 || check_single_interpreter(took_claim) < 0) {
+    if (check_single_interpreter(took_claim) < 0) {
         return -1;
     }
-    // Recorded before anything that can run Python code.
-    g_state.executing = true;
-    bool entered_as_main = false;
-    Failure failure{native_lines_base};
-    int status = 0;
-    if (set_up_runtime(module, entered_as_main, failure) < 0 || run_module_body(failure) < 0) {
-        status = execution_failed(module, entered_as_main, failure);
+    // Before anything that can run Python code.
+    begin_execution();
+    Execution run{module};
+    const bool succeeded = set_up_runtime(run) == 0 && run_module_body(run) == 0;
+    if (!succeeded) {
+        execution_failed(run);
     }
-    g_state.executing = false;
-    return status;
+    end_execution(succeeded);
+    return succeeded ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -427,12 +468,13 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// A module object made from this definition goes: when it is the module the
-// state names (only possible once the state no longer owns it, after exit),
-// the state forgets it, and a later import executes afresh.
+// A module object made from this definition goes: when it is the released
+// module (released -> none), the state forgets it, and a later import
+// executes afresh.
 void module_free(void* module) noexcept
 {
-    if (g_state.module == module && !g_state.module_owned) {
+    if (g_state.phase == Phase::released && g_state.module == module) {
+        g_state.phase = Phase::none;
         g_state.module = nullptr;
     }
 }

@@ -1,5 +1,6 @@
 // Argument binding of send(access_token, text): two required parameters that
 // may come by position or by keyword, with the interpreter's error wording.
+#include "function/function.h"
 #include "notify/lines.h"
 #include "notify/send.h"
 #include "notify/state.h"
@@ -152,7 +153,7 @@ PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     runtime::Ref keyword_token;
     runtime::Failure failure{native_lines_base};
     if (bind(args, kwargs, values, keyword_token, failure) < 0) {
-        runtime::add_traceback("main.send", failure, source_file);
+        runtime::add_traceback("main.send", failure, source_file, function::native_function_globals(self));
         return nullptr;
     }
     // The body may run code that changes a caller-owned keyword dictionary, so

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "function/function.h"
 #include "notify/lines.h"
 #include "notify/state.h"
 #include "runtime/call.h"
@@ -182,13 +183,13 @@ PyObject* concat(PyObject* head, PyObject* tail)
 
 // Runs the statements of send. `headers` and `r` are its locals that outlive
 // a failure until the traceback entry is added.
-Ref run_body(PyObject* access_token, PyObject* text, Lent& headers, Ref& r, Failure& failure)
+Ref run_body(PyObject* globals, PyObject* access_token, PyObject* text, Lent& headers, Ref& r, Failure& failure)
 {
     State& s = g_state;
 
     // logger.info(template, access_token=access_token, text=text)
     {
-        Ref logger(runtime::lookup_global(s.name_logger, s.logger_cache));
+        Ref logger(runtime::lookup_global(globals, s.name_logger, s.logger_cache));
         if (!logger) {
             return fail_at(failure, SendLine::log);
         }
@@ -223,7 +224,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Lent& headers, Ref& r, Fail
 
     // r = requests.post(url=..., data=json.dumps(...), headers=headers): the
     // method is looked up before its arguments are computed.
-    Ref requests(runtime::lookup_global(s.name_requests, s.requests_cache));
+    Ref requests(runtime::lookup_global(globals, s.name_requests, s.requests_cache));
     if (!requests) {
         return fail_at(failure, SendLine::post);
     }
@@ -251,7 +252,7 @@ Ref run_body(PyObject* access_token, PyObject* text, Lent& headers, Ref& r, Fail
     // data=json.dumps({"msgtype": "text", "text": {"content": text}})
     Ref data;
     {
-        Ref json(runtime::lookup_global(s.name_json, s.json_cache));
+        Ref json(runtime::lookup_global(globals, s.name_json, s.json_cache));
         if (!json) {
             return fail_at(failure, SendLine::dumps);
         }
@@ -352,15 +353,24 @@ void release_caches() noexcept
     }
 }
 
-PyObject* send_body(PyObject*, PyObject* access_token, PyObject* text) noexcept
+PyObject* send_body(PyObject* self, PyObject* access_token, PyObject* text) noexcept
 {
-    runtime::confirm_global_stamps();
+    // send reads the globals of the module execution that made it, as a def
+    // reads its __globals__, wherever it is called from and whatever was
+    // imported since; like a frame, the call holds them while it runs.
+    Ref held = Ref::borrow(function::native_function_globals(self));
+    if (!held) {
+        PyErr_SetString(PyExc_SystemError, "send() called through a function object that was cleared");
+        return nullptr;
+    }
+    PyObject* globals = held.get();
+    runtime::confirm_global_stamps(globals);
     Lent headers;
     Ref r;
     Failure failure{native_lines_base};
-    Ref result = run_body(access_token, text, headers, r, failure);
+    Ref result = run_body(globals, access_token, text, headers, r, failure);
     if (!result) {
-        runtime::add_traceback("main.send", failure, source_file);
+        runtime::add_traceback("main.send", failure, source_file, globals);
     }
     return result.release();
 }

@@ -34,17 +34,16 @@ Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache, Ref& replaced)
 
 }  // namespace
 
-void confirm_global_stamps() noexcept
+void confirm_global_stamps(PyObject* globals) noexcept
 {
-    confirm_dict_stamps(g_state.module_dict);
+    confirm_dict_stamps(globals);
 }
 
 namespace {
 
 // lookup_global past its cache: a probe, then the builtins.
-[[gnu::noinline]] PyObject* lookup_global_probe(PyObject* name, DictCache& cache)
+[[gnu::noinline]] PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
 {
-    PyObject* dict = g_state.module_dict;
     if (cache.dict_version == dict_version_of(dict)) {
         return lookup_builtin(name);  // absent from the module when probed last
     }
@@ -58,12 +57,12 @@ namespace {
 
 }  // namespace
 
-PyObject* lookup_global(PyObject* name, DictCache& cache)
+PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache)
 {
-    if (cache.dict_cached_value != nullptr && cache.dict_version == dict_version_of(g_state.module_dict)) {
+    if (cache.dict_cached_value != nullptr && cache.dict_version == dict_version_of(globals)) {
         return Py_NewRef(cache.dict_cached_value);
     }
-    return lookup_global_probe(name, cache);
+    return lookup_global_probe(globals, name, cache);
 }
 
 namespace {
@@ -88,7 +87,9 @@ namespace {
 
 PyObject* lookup_builtin(PyObject* name)
 {
-    PyObject* value = get_attr(g_state.builtins, name);
+    // None before an execution has found the builtins module (or after one
+    // in a sub-interpreter failed and gave it back).
+    PyObject* value = g_state.builtins != nullptr ? get_attr(g_state.builtins, name) : nullptr;
     if (value == nullptr) {
         raise_name_error(name);
     }

@@ -27,13 +27,15 @@ struct ModuleAttrCache {
 void release_cache(DictCache& cache) noexcept;
 void release_cache(ModuleAttrCache& cache) noexcept;
 
-/// Once per call of a function that looks up globals, before the first and
-/// with no exception pending: makes sure the stamps of the module dictionary's
-/// caches still move.
-void confirm_global_stamps() noexcept;
-/// Module global `name` (State::module_dict), falling back to the builtins: a
-/// new reference, or null with NameError (or the dictionary's own error) set.
-PyObject* lookup_global(PyObject* name, DictCache& cache);
+/// Once per call of a function that looks up globals in `globals`, before the
+/// first and with no exception pending: makes sure the stamps of its caches
+/// still move.
+void confirm_global_stamps(PyObject* globals) noexcept;
+/// Global `name` of `globals` (a module dictionary, which the caller keeps
+/// alive), falling back to the builtins: a new reference, or null with
+/// NameError (or the dictionary's own error) set. A cache may serve sites of
+/// several dictionaries: stamps are unique across dictionaries.
+PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache);
 /// Builtin `name`: a new reference, or null with NameError set.
 PyObject* lookup_builtin(PyObject* name);
 /// Attribute through the type's own slot: a new reference, or null.

@@ -21,12 +21,8 @@ struct CodeCache {
 };
 
 struct State {
-    /// The module's dictionary: where globals are looked up, and the globals
-    /// of every traceback frame. Borrowed: the module object holds it while
-    /// it executes, and the function objects that look globals up in it hold
-    /// it as their globals for the length of their calls.
-    PyObject* module_dict = nullptr;
-    /// The builtins module: the fallback of the global look-up.
+    /// The builtins module: the fallback of the global look-up. (The globals
+    /// themselves are the caller's: each function reads its own.)
     PyObject* builtins = nullptr;
     /// The shared module "native_runtime", home of the switch that shows
     /// native lines in traceback entries.

@@ -145,8 +145,11 @@ void code_cache_insert(std::int32_t key, PyObject* code)
     ++cache.count;
 }
 
-void add_traceback(const char* funcname, int native_line, int py_line, const char* filename)
+void add_traceback(const char* funcname, int native_line, int py_line, const char* filename, PyObject* globals)
 {
+    if (globals == nullptr) {
+        return;
+    }
     PyThreadState* tstate = thread_state_unchecked();
     // The entry is built with the exception taken off the thread: building it
     // can run code (a colliding key's __eq__ while the frame finds its
@@ -184,7 +187,7 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     Ref frame;
     if (code) {
         frame = Ref(reinterpret_cast<PyObject*>(PyFrame_New(
-            tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+            tstate, reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     // Whatever building the entry raised gives way to the original exception.
     saved.restore();
@@ -193,9 +196,9 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     }
 }
 
-void add_traceback(const char* funcname, const Failure& failure, const char* filename)
+void add_traceback(const char* funcname, const Failure& failure, const char* filename, PyObject* globals)
 {
-    add_traceback(funcname, failure.native_line, failure.py_line, filename);
+    add_traceback(funcname, failure.native_line, failure.py_line, filename, globals);
 }
 
 }  // namespace runtime

@@ -9,12 +9,15 @@
 
 namespace runtime {
 
-/// Appends one entry to the traceback of the exception being raised. Never
-/// fails toward the caller. `native_line` (0 for none) is shown in the entry's
-/// name only while native_runtime.native_line_in_traceback is true.
-void add_traceback(const char* funcname, int native_line, int py_line, const char* filename);
+/// Appends one entry to the traceback of the exception being raised, for a
+/// frame whose globals are `globals` (the failing function's own; no entry
+/// without them). Never fails toward the caller. `native_line` (0 for none)
+/// is shown in the entry's name only while
+/// native_runtime.native_line_in_traceback is true.
+void add_traceback(const char* funcname, int native_line, int py_line, const char* filename, PyObject* globals);
 /// The entry of a failure recorded by fail_at.
-[[gnu::cold]] void add_traceback(const char* funcname, const Failure& failure, const char* filename);
+[[gnu::cold]] void add_traceback(const char* funcname, const Failure& failure, const char* filename,
+                                 PyObject* globals);
 
 
 /// Borrowed code object cached under `key`, or null.

@@ -21,6 +21,8 @@ using runtime::Ref;
 // tests ask for another.
 runtime::DictCache lookup_cache;
 PyObject* lookup_cache_name = nullptr;  // owned
+// The globals of the look-ups and traceback frames (owned).
+PyObject* held_globals = nullptr;
 
 // setup_runtime(globals): builds this copy's strings and state; `globals`
 // becomes the dictionary of traceback frames and of global look-ups.
@@ -45,10 +47,7 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         rt.builtins = Py_NewRef(builtins);
         rt.runtime_module = Py_NewRef(runtime_module);
     }
-    // The runtime only borrows the dictionary: this module keeps it.
-    static PyObject* held_globals = nullptr;
     Py_XSETREF(held_globals, Py_NewRef(globals));
-    rt.module_dict = globals;
     runtime::release_cache(lookup_cache);
     Py_RETURN_NONE;
 }
@@ -65,7 +64,7 @@ PyObject* fail_with_traceback(PyObject*, PyObject* args)
         return nullptr;
     }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    runtime::add_traceback(funcname, native_line, py_line, "main.py");
+    runtime::add_traceback(funcname, native_line, py_line, "main.py", held_globals);
     return nullptr;
 }
 
@@ -93,8 +92,8 @@ PyObject* code_cache_state(PyObject*, PyObject*)
 // lookup_global(name) -> (value, cached version, cached value or None)
 PyObject* lookup_global(PyObject*, PyObject* name)
 {
-    if (!PyUnicode_CheckExact(name)) {
-        PyErr_SetString(PyExc_TypeError, "name must be a str");
+    if (!PyUnicode_CheckExact(name) || held_globals == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "name must be a str, after setup_runtime()");
         return nullptr;
     }
     Ref interned = Ref::borrow(name);
@@ -108,7 +107,7 @@ PyObject* lookup_global(PyObject*, PyObject* name)
         lookup_cache = runtime::DictCache{};
         Py_XSETREF(lookup_cache_name, Py_NewRef(interned.get()));
     }
-    Ref value(runtime::lookup_global(interned.get(), lookup_cache));
+    Ref value(runtime::lookup_global(held_globals, interned.get(), lookup_cache));
     if (!value) {
         return nullptr;
     }

@@ -19,13 +19,13 @@ import main
 from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, apply_standin_env, skip_without_tls
 from support import guard, webhook_standin as ws
 from support.lines import SEND
+from support.stubs import OK
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
 TOKEN, SIGNED, KEYWORDS, GATEWAY = "recipe-token", "recipe-signed", "recipe-keywords", "gateway"
 SECRET = "SEC" + "feedc0de" * 8
-OK = str(ws.reply_payload("ok"))
 LOGURU_06 = tuple(int(n) for n in __import__("loguru").__version__.split(".")[:2]) < (0, 7)
 
 

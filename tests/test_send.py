@@ -6,17 +6,18 @@ same exceptions at the same lines, the same arguments reaching every callee."""
 import builtins
 import gc
 import json
+import os
 import re
 import sys
 import traceback
 import types
-import weakref
 
 import pytest
 
 import main
 import main_testhelper as helper
 import reference_main
+from conftest import ROOT
 from support import cases, stubs
 from support.lines import SEND
 from support.stubs import OK, TEMPLATE
@@ -75,54 +76,6 @@ def test_lone_surrogates_and_a_10mb_text_travel_intact(standins):
     assert main.send("tok", big) == OK
     assert json.loads(requests.calls[-1][1]["data"])["text"]["content"] == big
     assert logger.calls[-1][1]["text"] is big
-
-
-def test_a_kept_message_changed_by_other_code_is_not_posted_again(standins):
-    # Between calls a message dictionary may wait for the next call; code that
-    # looks for it through the collector and changes what it finds must not
-    # reach the wire.
-    _, requests = standins
-    main.send("t", "first")
-    for found in [o for o in gc.get_objects() if type(o) is dict and set(o) == {"msgtype", "text"}]:
-        found["extra"] = 1
-        found["text"] = {"content": "forged"}
-    main.send("t", "second")
-    assert requests.calls[-1][1]["data"] == '{"msgtype": "text", "text": {"content": "second"}}'
-
-
-@pytest.mark.parametrize("tied", ["headers", "message", "content"])
-def test_a_cycle_a_callee_ties_through_a_dictionary_is_collected(standins, tied):
-    # The dictionaries send reuses from call to call must stay visible to the
-    # collector while a callee has them: a cycle through one is freed.
-    class Anchor:
-        pass
-
-    anchors = []
-    tying = []
-
-    def tie(d, which):
-        if tying and which == tied:
-            anchor = Anchor()
-            anchor.d = d
-            d["anchor"] = anchor
-            anchors.append(weakref.ref(anchor))
-
-    def dumps(message):
-        tie(message, "message")
-        tie(message["text"], "content")
-        return "{}"
-
-    def post(url, data, headers):
-        tie(headers, "headers")
-        return stubs.Reply()
-
-    main.json = types.SimpleNamespace(dumps=dumps)
-    main.requests = types.SimpleNamespace(post=post)
-    main.send("t", "first")  # keeps nothing: the next call reuses its dictionaries
-    tying.append(True)
-    assert main.send("t", "tied") == OK
-    gc.collect()
-    assert len(anchors) == 1 and anchors[0]() is None
 
 
 def test_result_is_always_str_of_the_decoded_reply(standins):
@@ -229,19 +182,30 @@ def test_exception_is_passed_on_unchanged(standins):
     assert info.value is error
 
 
-def test_native_line_switch_names_the_native_site(standins):
+@pytest.mark.parametrize("case", ["binding"] + list(cases.FAILURES))
+def test_native_line_switch_names_the_failing_site(standins, case):
+    # With the switch on, each entry names the native file and line of the
+    # site that failed: a line of this checkout that records that failure.
+    if case == "binding":
+        line, error, args = SEND.definition, TypeError, ("t",)
+    else:
+        line, error, bindings, args = cases.FAILURES[case]
+        cases.rebind(main, bindings)
     runtime = sys.modules["native_runtime"]
-    del main.logger
     runtime.native_line_in_traceback = True
     try:
-        with pytest.raises(NameError) as info:
-            main.send("t", "x")
+        with pytest.raises(error) as info:
+            main.send(*args)
     finally:
         runtime.native_line_in_traceback = False
-    (name, line), = main_py_entries(info.value)
-    native = re.fullmatch(r"main\.send \(main\.cpp:(\d+)\)", name)
-    assert native and int(native.group(1)) > 0 and line == SEND.log, name
-    fails_at(SEND.log, NameError, "t", "x")          # switched off: the plain name again
+    (name, reported), = main_py_entries(info.value)
+    site = re.fullmatch(r"main\.send \((\w+/\w+\.cpp):(\d+)\)", name)
+    assert site and reported == line, name
+    with open(os.path.join(ROOT, "src", site.group(1)), encoding="utf-8") as source:
+        text = source.read().splitlines()[int(site.group(2)) - 1]
+    line_name, = (key for key, value in vars(SEND).items() if value == line)
+    assert "fail_at(" in text and f"SendLine::{line_name}" in text, text
+    fails_at(line, error, *args)          # switched off: the plain name again
 
 
 def test_a_global_look_up_that_raised_is_retried_next_call(standins):

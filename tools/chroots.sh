@@ -167,8 +167,14 @@ cleanup() {
     restore_emulation
 }
 
+# Suites that run on the host, not in a chroot: pyenv's interpreters, and the
+# clang build.
+on_host() {
+    [ "$1" = pyenv ] || [ "$1" = clang ]
+}
+
 # in_suite SUITE [VAR=VALUE...] COMMAND... : a clean environment and a time
-# limit, in the suite's chroot, or on the host for the pyenv runs.
+# limit, in the suite's chroot, or on the host for the host suites.
 in_suite() {
     local suite=$1 limit=$run_timeout
     shift
@@ -177,7 +183,7 @@ in_suite() {
     if [ -n "${arch[$suite]:-}" ]; then
         limit=$((run_timeout * 3))   # emulated
     fi
-    if [ "$suite" = pyenv ]; then
+    if on_host "$suite"; then
         timeout --kill-after=30 "$limit" "${clean[@]}" "$@"
     else
         timeout --kill-after=30 "$limit" chroot "$base/$suite" "${clean[@]}" "$@"

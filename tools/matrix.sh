@@ -3,7 +3,9 @@
 # the later CPython versions Debian ships, release and debug, each Debian suite
 # in a chroot of its own (trixie: 3.13; sid: 3.13, 3.14, 3.15), and under the
 # pyenv interpreters of this machine (3.12.1, 3.13.0; release), each in a venv
-# with the test dependencies from PyPI. Run as root.
+# with the test dependencies from PyPI; and once more on the host, built by
+# Debian's clang++ against its libc++ (`clang`: the nearest this machine gets
+# to the macOS toolchain). Run as root.
 #
 #   tools/matrix.sh [LABEL...] [-- PYTEST-ARGUMENTS...]
 #
@@ -42,6 +44,7 @@ runs=(
     "sid-3.13     sid             python3.13"
     "pyenv-3.12   pyenv           /root/.pyenv/versions/3.12.1/bin/python3.12"
     "pyenv-3.13   pyenv           /root/.pyenv/versions/3.13.0/bin/python3.13"
+    "clang        clang           python3"
 )
 # Runs made only when named.
 optional_runs=(
@@ -99,8 +102,8 @@ mirror=${MAIN_MATRIX_MIRROR:-$(host_mirror)}
 # --- the clones ----------------------------------------------------------------
 
 workdir_of() {  # where the clone lives, as seen by in_suite
-    if [ "$1" = pyenv ]; then
-        printf '%s' "$base/pyenv/main"
+    if on_host "$1"; then
+        printf '%s' "$base/$1/main"
     else
         printf '/root/main'
     fi
@@ -116,8 +119,8 @@ clone_head() {  # clone_head DIR
 
 prepare() {
     local suite=$1 dir=$base/$1
-    if [ "$suite" = pyenv ]; then
-        log "pyenv: clone of $head"
+    if on_host "$suite"; then
+        log "$suite: clone of $head"
         mkdir -p "$dir" && clone_head "$dir/main"
         return
     fi
@@ -212,7 +215,7 @@ run_tests() {  # run_tests SUITE LABEL PYTHON LOGFILE
 
 run_one() {
     local label=$1 suite=$2 python=$3 logfile status start summary passed failed skipped xfailed errors
-    local build_python test_python workdir meson=meson
+    local build_python test_python workdir meson=meson options=
     logfile=$base/logs/$label.log
     workdir=$(workdir_of "$suite")
     if [ "$suite" = pyenv ]; then
@@ -235,9 +238,19 @@ run_one() {
         build_python=/usr/bin/$python
         test_python=/usr/bin/$python
     fi
+    if [ "$suite" = clang ]; then
+        if ! command -v clang++-16 >/dev/null; then
+            log "$label: skipped, no clang++-16 (tools/install-deps.sh installs it)"
+            results+=("$(printf '%-13s %-7s skipped: no clang++-16 here' "$label" "$suite")")
+            return 0
+        fi
+        # LTO under clang would need LLVM's own archiver and linker.
+        meson="env CXX=clang++-16 meson"
+        options="-Db_lto=false -Dcpp_args=-stdlib=libc++ -Dcpp_link_args=-stdlib=libc++"
+    fi
     log "$label: build for $build_python"
     if ! timed "build $label" waitfor in_suite "$suite" \
-            sh -c "cd '$workdir' && $meson setup build-$label -Dpython=$build_python && ninja -C build-$label" \
+            sh -c "cd '$workdir' && $meson setup build-$label -Dpython=$build_python $options && ninja -C build-$label" \
             >>"$logfile" 2>&1; then
         tail -40 "$logfile"
         results+=("$(printf '%-13s %-7s build failed' "$label" "$suite")")

@@ -1,5 +1,7 @@
 #include "function/function.h"
 
+#include <cstring>
+
 #include "runtime/internals.h"
 #include "runtime/ref.h"
 
@@ -17,17 +19,6 @@ NativeFunction* as_native(PyObject* func) noexcept
 bool kw_is_empty(PyObject* kw) noexcept
 {
     return kw == nullptr || (PyDict_Check(kw) && PyDict_GET_SIZE(kw) == 0);
-}
-
-// Whether two C strings are equal (a loop of our own: one symbol fewer for the
-// dynamic loader to resolve at every import).
-bool same_text(const char* a, const char* b) noexcept
-{
-    while (*a != '\0' && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
 }
 
 // Why `found` cannot stand in for `static_type`, or null when it can. Records
@@ -61,7 +52,7 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
     // What it is and how it is called: a static type of the same name whose
     // calls take the same road.
     constexpr unsigned long call_flags = Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-    if (!same_text(type->tp_name, static_type->tp_name) ||
+    if (std::strcmp(type->tp_name, static_type->tp_name) != 0 ||
         (type->tp_flags & call_flags) != (static_type->tp_flags & call_flags) ||
         type->tp_vectorcall_offset != static_type->tp_vectorcall_offset) {
         return not_a_type;

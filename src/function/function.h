@@ -71,18 +71,34 @@ PyTypeObject* native_function_register_type();
 PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
                                PyObject* closure, PyObject* module, PyObject* globals, PyObject* code);
 
+/// tp_call: the call from Python. With NATIVE_FUNCTION_SELF_ARG (and not
+/// NATIVE_FUNCTION_STATIC) self is the first positional argument; otherwise
+/// it is the object's own m_self.
 PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept;
+/// A call with the object's own m_self as self.
 PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept;
+/// A call with `self`: runs the method definition's entry in the calling
+/// convention its flags name, with the interpreter's errors for arguments
+/// that convention cannot take.
 PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept;
+/// tp_descr_get: on a class the function itself, on an instance a bound
+/// method, as a def binds.
 PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject* type) noexcept;
 
 // Attribute and lifetime slots (attributes.cpp).
+/// tp_methods: __reduce__, so that pickling saves a reference by name.
 extern PyMethodDef native_function_methods[];
+/// tp_members: __module__, None while unset.
 extern PyMemberDef native_function_members[];
+/// tp_getset: the attribute set of a Python function (and the old func_* names).
 extern PyGetSetDef native_function_getsets[];
+/// tp_repr: "<native function QUALNAME at ADDRESS>".
 PyObject* native_function_repr(PyObject* func) noexcept;
+/// tp_traverse: every object field, for the cycle collector.
 int native_function_traverse(PyObject* func, visitproc visit, void* arg) noexcept;
+/// tp_clear: empties every object field (the record stays consistent at each release).
 int native_function_clear(PyObject* func) noexcept;
+/// tp_dealloc: weak references first, then the fields, then the record.
 void native_function_dealloc(PyObject* func) noexcept;
 
 }  // namespace function

@@ -36,7 +36,7 @@ using runtime::fail_at;
 using runtime::Failure;
 
 // The first native line of this file's failure sites (runtime/failure.h).
-constexpr int native_lines_base = 0;
+constexpr int native_lines_base = 0 * runtime::native_lines_step;
 
 // The value under `key` in `dict` (borrowed), or null; an error of the probe
 // (a colliding key's __eq__) is dropped, as sys.modules look-ups do.
@@ -153,7 +153,7 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
 
 // The module object for `spec`: the one that already ran, or a new one
 // carrying the import spec's attributes.
-Ref create_module(PyObject* spec)
+Ref module_object_for(PyObject* spec)
 {
     if (g_state.module != nullptr) {
         // The import system forgets the state block of the module handed back
@@ -190,7 +190,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept
     if (wait_for_execution_elsewhere() < 0 || check_single_interpreter(took_claim) < 0) {
         return nullptr;
     }
-    Ref module = create_module(spec);
+    Ref module = module_object_for(spec);
     if (!module && took_claim) {
         give_back_claim();
     }
@@ -237,7 +237,6 @@ int set_up_runtime(Execution& run)
     constexpr auto line = ModuleLine::body;
     Failure& failure = run.failure;
     runtime::State& rt = runtime::g_state;
-    rt.native_source_name = "main.cpp";
     if (check_runtime_version(PY_MAJOR_VERSION, PY_MINOR_VERSION, Py_Version) < 0) {
         return fail_at(failure, line);
     }
@@ -299,9 +298,6 @@ PyObject* release_at_exit(PyObject*, PyObject*) noexcept
 {
     notify::release_caches();
     runtime::release_caches();
-    // No stamps are kept any more: the watcher need not hear of every entry
-    // that the interpreter's exit clears (a later send watches again).
-    runtime::stop_dict_watching();
     if (g_state.phase == Phase::ready) {
         g_state.phase = Phase::released;
         Py_DECREF(g_state.module);  // may be the last reference: see module_free
@@ -420,7 +416,6 @@ void forget_main_entry(PyObject* module)
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         release_interpreter_objects();
     }
-    runtime::stop_dict_watching();
     if (!module_recorded && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init main");
     }
@@ -491,3 +486,5 @@ PyMODINIT_FUNC PyInit_main()
 {
     return PyModuleDef_Init(&module::module_def);
 }
+
+static_assert(__LINE__ < runtime::native_lines_step, "failure-site numbers of this file must stay below the next base");

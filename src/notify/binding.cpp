@@ -16,7 +16,7 @@ using runtime::fail_at;
 
 constexpr const char* function_name = "send";
 // The first native line of this file's failure sites (runtime/failure.h).
-constexpr int native_lines_base = 1000;
+constexpr int native_lines_base = 1 * runtime::native_lines_step;
 
 // Parameter names, in order, read through their slots at every call.
 PyObject** const argnames[] = {&g_state.name_access_token, &g_state.name_text, nullptr};
@@ -164,3 +164,5 @@ PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
 }
 
 }  // namespace notify
+
+static_assert(__LINE__ < runtime::native_lines_step, "failure-site numbers of this file must stay below the next base");

@@ -11,8 +11,8 @@ extern PyMethodDef send_method_def;
 /// 0, or -1 with the error set. Needs the runtime's empty tuple.
 int build_words();
 
-/// Releases what send's look-up caches and spare dictionaries hold, for when
-/// the module is let go at interpreter exit; a later call fills them again.
+/// Releases what send's look-up caches hold, for when the module is let go at
+/// interpreter exit; a later call fills them again.
 void release_caches() noexcept;
 
 /// Native entry (METH_VARARGS | METH_KEYWORDS): binds the arguments, runs the body.

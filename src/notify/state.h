@@ -1,21 +1,11 @@
 // The state of send: its words, built when the module executes (again only
-// after a failed execution) by build_words(); the caches of its look-up sites
-// and its spare dictionaries, written by its calls.
+// after a failed execution) by build_words(); the caches of its look-up
+// sites, written by its calls.
 #pragma once
-#include <cstdint>
-
 #include "runtime/lookup.h"
 #include "runtime/python.h"
 
 namespace notify {
-
-/// A dictionary that send fills and hands to a callee, kept for the next call
-/// when the callee kept no reference to it and it still holds what send put
-/// there.
-struct Spare {
-    PyObject* dict = nullptr;   ///< owned
-    PyObject* inner = nullptr;  ///< the message's content dictionary, owned by it
-};
 
 struct State {
     // Names (interned) and texts. The prefix tells the kind: name_ an
@@ -51,16 +41,10 @@ struct State {
     PyObject* tuple_send_varnames = nullptr;  ///< ("access_token", "text", "headers", "r")
     PyObject* code_send = nullptr;            ///< the code object shown as send.__code__
 
-    // One cache per global the body reads, one per attribute it usually
-    // takes from a module.
+    // One cache per global the body reads.
     runtime::DictCache logger_cache;
     runtime::DictCache requests_cache;
     runtime::DictCache json_cache;
-    runtime::ModuleAttrCache post_cache;
-    runtime::ModuleAttrCache dumps_cache;
-
-    Spare spare_headers;  ///< {"Content-Type": "application/json;charset=UTF-8"}
-    Spare spare_message;  ///< {"msgtype": "text", "text": inner}, inner = {"content": None}
 };
 
 extern State g_state;

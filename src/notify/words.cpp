@@ -20,8 +20,8 @@ using runtime::Ref;
 
 // The code object of send: the interpreter's minimal code object (whose body
 // raises AssertionError if anyone runs it, reporting the definition line),
-// given send's signature: two positional parameters and four locals, flags 3.
-// Made in one step from the minimal one's body, constants and tables.
+// made again with send's signature and words: two positional parameters and
+// four locals, flags 3.
 PyObject* make_code_send()
 {
     Ref empty(reinterpret_cast<PyObject*>(
@@ -30,15 +30,19 @@ PyObject* make_code_send()
         return nullptr;
     }
     Ref body(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
-    if (!body) {
+    Ref consts(PyObject_GetAttrString(empty.get(), "co_consts"));
+    Ref names(PyObject_GetAttrString(empty.get(), "co_names"));
+    Ref linetable(PyObject_GetAttrString(empty.get(), "co_linetable"));
+    Ref exceptiontable(PyObject_GetAttrString(empty.get(), "co_exceptiontable"));
+    Ref stacksize(PyObject_GetAttrString(empty.get(), "co_stacksize"));
+    if (!body || !consts || !names || !linetable || !exceptiontable || !stacksize) {
         return nullptr;
     }
-    const runtime::CodeParts parts = runtime::code_parts(empty.get());
     const State& s = g_state;
-    return runtime::code_new(2, 4, parts.stacksize, CO_OPTIMIZED | CO_NEWLOCALS, body.get(), parts.consts,
-                             parts.names, s.tuple_send_varnames, s.str_main_py, s.name_send, s.name_send,
-                             static_cast<int>(SendLine::definition), parts.linetable, parts.exceptiontable,
-                             runtime::g_state.empty_tuple);
+    return runtime::code_new(2, 4, static_cast<int>(PyLong_AsLong(stacksize.get())), CO_OPTIMIZED | CO_NEWLOCALS,
+                             body.get(), consts.get(), names.get(), s.tuple_send_varnames, s.str_main_py,
+                             s.name_send, s.name_send, static_cast<int>(SendLine::definition), linetable.get(),
+                             exceptiontable.get(), runtime::g_state.empty_tuple);
 }
 
 // A new tuple of `items`, or null.

@@ -2,15 +2,32 @@
 
 #include <utility>
 
-#include "runtime/state.h"
 #include "runtime/internals.h"
 #include "runtime/ref.h"
+#include "runtime/state.h"
 
 namespace runtime {
 
 namespace {
 
-constexpr const char* recursion_where = " while calling a Python object";
+// The interpreter's recursion guard around one call, entered when made and
+// left when it goes; false when the depth limit was met (RecursionError set).
+class RecursionGuard {
+public:
+    RecursionGuard() noexcept : entered_(Py_EnterRecursiveCall(" while calling a Python object") == 0) {}
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~RecursionGuard()
+    {
+        if (entered_) {
+            Py_LeaveRecursiveCall();
+        }
+    }
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
 
 PyObject* check_result(PyObject* result)
 {
@@ -20,30 +37,24 @@ PyObject* check_result(PyObject* result)
     return result;
 }
 
+// The self that the entry of built-in function `func` receives.
+PyObject* self_of(PyObject* func)
+{
+    return (PyCFunction_GET_FLAGS(func) & METH_STATIC) ? nullptr : PyCFunction_GET_SELF(func);
+}
+
 // The METH_FASTCALL entry of a built-in function.
 PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
 {
-    PyMethodDef* def = builtin_method_def(func);
-    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : builtin_self(func);
-    if (Py_EnterRecursiveCall(recursion_where)) {
+    auto meth = reinterpret_cast<void (*)(void)>(PyCFunction_GET_FUNCTION(func));
+    RecursionGuard guard;
+    if (!guard) {
         return nullptr;
     }
-    PyObject* result;
-    if (def->ml_flags & METH_KEYWORDS) {
-        auto entry = reinterpret_cast<FastcallKeywordsEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
-        result = entry(self, args, count, nullptr);
-    } else {
-        auto entry = reinterpret_cast<FastcallEntry>(reinterpret_cast<void (*)(void)>(def->ml_meth));
-        result = entry(self, args, count);
+    if (PyCFunction_GET_FLAGS(func) & METH_KEYWORDS) {
+        return check_result(reinterpret_cast<FastcallKeywordsEntry>(meth)(self_of(func), args, count, nullptr));
     }
-    Py_LeaveRecursiveCall();
-    return check_result(result);
-}
-
-// Built-in functions and native function objects share this leading field.
-PyMethodDef* method_def_of(PyObject* func)
-{
-    return builtin_method_def(func);
+    return check_result(reinterpret_cast<FastcallEntry>(meth)(self_of(func), args, count));
 }
 
 }  // namespace
@@ -54,37 +65,41 @@ PyObject* call_object(PyObject* callable, PyObject* args, PyObject* kwargs)
     if (slot == nullptr) {
         return PyObject_Call(callable, args, kwargs);
     }
-    if (Py_EnterRecursiveCall(recursion_where)) {
+    RecursionGuard guard;
+    if (!guard) {
         return nullptr;
     }
-    PyObject* result = slot(callable, args, kwargs);
-    Py_LeaveRecursiveCall();
-    return check_result(result);
+    return check_result(slot(callable, args, kwargs));
 }
 
 PyObject* call_meth_o(PyObject* func, PyObject* arg)
 {
-    PyMethodDef* def = method_def_of(func);
-    PyObject* self = (def->ml_flags & METH_STATIC) ? nullptr : builtin_self(func);
-    if (Py_EnterRecursiveCall(recursion_where)) {
+    RecursionGuard guard;
+    if (!guard) {
         return nullptr;
     }
-    PyObject* result = def->ml_meth(self, arg);
-    Py_LeaveRecursiveCall();
-    return check_result(result);
+    return check_result(PyCFunction_GET_FUNCTION(func)(self_of(func), arg));
+}
+
+PyObject* call_noargs(PyObject* func)
+{
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    return check_result(PyCFunction_GET_FUNCTION(func)(self_of(func), nullptr));
 }
 
 PyObject* call_function_fast(PyObject* func, PyObject* const* args, Py_ssize_t count)
 {
-    if (Py_EnterRecursiveCall(recursion_where)) {
+    RecursionGuard guard;
+    if (!guard) {
         return nullptr;
     }
     // The interpreter's own vectorcall entry of a def runs it on a fresh frame
     // with the arguments in place, defaults filled in as needed; it checks
     // the result itself.
-    PyObject* result = PyObject_Vectorcall(func, args, static_cast<size_t>(count), nullptr);
-    Py_LeaveRecursiveCall();
-    return result;
+    return PyObject_Vectorcall(func, args, static_cast<size_t>(count), nullptr);
 }
 
 PyObject* call_one_arg(PyObject* callable, PyObject* arg)
@@ -94,7 +109,7 @@ PyObject* call_one_arg(PyObject* callable, PyObject* arg)
         return call_function_fast(callable, &arg, 1);
     }
     if (type == &PyCFunction_Type) {
-        int flags = method_def_of(callable)->ml_flags;
+        int flags = PyCFunction_GET_FLAGS(callable);
         if (flags & METH_O) {
             return call_meth_o(callable, arg);
         }
@@ -118,7 +133,7 @@ PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2)
         return call_function_fast(callable, array, 2);
     }
     if (type == &PyCFunction_Type &&
-        (method_def_of(callable)->ml_flags & ~(METH_CLASS | METH_STATIC | METH_COEXIST | METH_KEYWORDS)) ==
+        (PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST | METH_KEYWORDS)) ==
             METH_FASTCALL) {
         return call_fastcall(callable, array, 2);
     }
@@ -139,26 +154,10 @@ PyObject* call_no_args(PyObject* callable)
     }
     // Only the interpreter's own built-in functions: a function object of the
     // shared type decides through its call slot where its self comes from.
-    if (type == &PyCFunction_Type && (method_def_of(callable)->ml_flags & METH_NOARGS)) {
-        return call_meth_o(callable, nullptr);
+    if (type == &PyCFunction_Type && (PyCFunction_GET_FLAGS(callable) & METH_NOARGS)) {
+        return call_noargs(callable);
     }
     return call_object(callable, g_state.empty_tuple, nullptr);
-}
-
-bool has_vectorcall(PyObject* callable)
-{
-    return vectorcall_entry(callable) != nullptr;
-}
-
-PyObject* call_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames)
-{
-    vectorcallfunc entry = vectorcall_entry(callable);
-    if (Py_EnterRecursiveCall(recursion_where)) {
-        return nullptr;
-    }
-    PyObject* result = entry(callable, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
-    return check_result(result);
 }
 
 namespace {
@@ -198,8 +197,12 @@ int vector_as_tuple_and_dict(PyObject* const* args, size_t nargsf, PyObject* kwn
 PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                       bool* arguments_failed)
 {
-    if (has_vectorcall(callable)) {
-        return call_vectorcall(callable, args, nargsf, kwnames);
+    if (vectorcallfunc entry = PyVectorcall_Function(callable)) {
+        RecursionGuard guard;
+        if (!guard) {
+            return nullptr;
+        }
+        return check_result(entry(callable, args, nargsf, kwnames));
     }
     Ref tuple;
     Ref dict;
@@ -212,12 +215,17 @@ PyObject* call_vector(PyObject* callable, PyObject* const* args, size_t nargsf, 
     return call_object(callable, tuple.get(), dict.get());
 }
 
-PyObject* call_method(Ref& callable, bool unbound, PyObject* obj, PyObject* arg)
+PyObject* call_method_named(PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames)
 {
-    if (unbound) {
-        PyObject* args[2] = {obj, arg};
-        return call_vector(callable.get(), args, arg != nullptr ? 2 : 1, nullptr);
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
     }
+    return PyObject_VectorcallMethod(name, args, nargs + 1, kwnames);
+}
+
+PyObject* call_method(Ref& callable, PyObject* arg)
+{
     PyObject* method = callable.get();
     if (Py_TYPE(method) == &PyMethod_Type && PyMethod_GET_SELF(method) != nullptr) {
         Ref self = Ref::borrow(PyMethod_GET_SELF(method));
@@ -226,15 +234,6 @@ PyObject* call_method(Ref& callable, bool unbound, PyObject* obj, PyObject* arg)
                               : call_one_arg(callable.get(), self.get());
     }
     return arg != nullptr ? call_one_arg(method, arg) : call_no_args(method);
-}
-
-PyObject* call_method_keywords(PyObject* callable, bool unbound, PyObject** args, size_t nargs,
-                               PyObject* kwnames, bool* arguments_failed)
-{
-    if (unbound) {
-        return call_vector(callable, args, nargs + 1, kwnames, arguments_failed);
-    }
-    return call_vector(callable, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames, arguments_failed);
 }
 
 }  // namespace runtime

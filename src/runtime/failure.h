@@ -6,7 +6,7 @@
 //         return fail_at(failure, Line::assignment);   // an enum of source lines
 //     }
 //     ...
-//     add_traceback("module.function", failure, "module.py");
+//     add_traceback("module.function", failure, "module.py", globals);
 #pragma once
 #include <source_location>
 
@@ -15,14 +15,21 @@
 
 namespace runtime {
 
+/// How far apart the native-line bases of the source files are: a file whose
+/// failure sites use base N * native_lines_step ends with
+///     static_assert(__LINE__ < runtime::native_lines_step, ...);
+/// so that the numbers of its sites never meet the next file's.
+inline constexpr int native_lines_step = 1000;
+
 /// Where a failure happened: the line of the Python source it reports, and
-/// the native line of the failing site. Native lines are the site's source
-/// line plus its file's base, so that every site has a number of its own
-/// (bases are 1000 apart; no such file reaches 1000 lines).
+/// the failing native site: its file, and its line plus its file's base, a
+/// number of its own among all sites (the key of its traceback entry's code
+/// object while native lines are shown).
 struct Failure {
     int native_base = 0;
     int py_line = 0;
     int native_line = 0;
+    const char* native_file = nullptr;  ///< as the compiler names it
 };
 
 /// What fail_at returns: the failed result of either kind of function, a
@@ -40,6 +47,7 @@ template <class Line>
 {
     failure.py_line = static_cast<int>(line);
     failure.native_line = failure.native_base + static_cast<int>(site.line());
+    failure.native_file = site.file_name();
     return {};
 }
 

@@ -1,11 +1,9 @@
 // Every difference between the interpreters the module is built for (CPython
-// 3.11 to 3.15) and every read of an interpreter structure's layout, each a
-// named inline beside its version gate: this file (with internals.cpp) is the
-// list a port has to check. The public API is used wherever the version has
-// one.
+// 3.11 to 3.15), each a named inline beside its version gate: the list a port
+// has to check. The public API is used wherever the version has one; the few
+// private reads that stay say why.
 #pragma once
 #include <cstdint>
-#include <cstring>
 
 #include "runtime/python.h"
 
@@ -13,13 +11,14 @@ namespace runtime {
 
 // --- dictionary version stamps -----------------------------------------------
 
-/// A stamp of `dict` that changes on every mutation that has an effect; a
-/// DictCache that holds the current stamp may reuse its value without a probe.
-/// Stamps are never 0. A dictionary that cannot be watched gets a fresh stamp
-/// on every read, so its caches always probe (correct, only slower).
 #if PY_VERSION_HEX < 0x030E0000
-// The dictionary's own version tag: deprecated from 3.12, still updated on
-// every change up to 3.13, gone in 3.14.
+/// Dictionaries carry a version tag: a DictCache that holds the current tag of
+/// a dictionary may reuse its value without a probe.
+inline constexpr bool dicts_have_versions = true;
+/// The dictionary's version tag, which changes on every mutation that has an
+/// effect and is unique across dictionaries; never 0. Private: the field is
+/// the only such stamp these versions have (deprecated from 3.12, still
+/// updated up to 3.13).
 inline std::uint64_t dict_version_of(PyObject* dict) noexcept
 {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -31,20 +30,14 @@ inline std::uint64_t dict_version_of(PyObject* dict) noexcept
 #pragma GCC diagnostic pop
 #endif
 }
-inline void stop_dict_watching() noexcept {}
-inline void confirm_dict_stamps(PyObject*) noexcept {}
 #else
-// A dictionary watcher (public from 3.12) stamps each watched dictionary from
-// one counter on every change (internals.cpp).
-std::uint64_t dict_version_of(PyObject* dict) noexcept;
-/// Unwatches every dictionary and gives the watcher back: for when the module
-/// stops using its caches (a failed execution). Later reads watch again.
-void stop_dict_watching() noexcept;
-/// Checks that the stamps still move, through `dict` (a live dictionary that
-/// is read with stamps): once per call of a function that reads them, before
-/// its first read, with no exception pending. A watcher lost to other code is
-/// dropped, and every stamp starts afresh.
-void confirm_dict_stamps(PyObject* dict) noexcept;
+/// 3.14 took the tag away: cached look-ups keep their form but never hit, so
+/// each one probes its dictionary (a few dozen instructions).
+inline constexpr bool dicts_have_versions = false;
+inline std::uint64_t dict_version_of(PyObject*) noexcept
+{
+    return 0;
+}
 #endif
 
 // --- the pending exception -----------------------------------------------------
@@ -102,41 +95,7 @@ private:
     bool active_ = true;
 };
 
-// --- method look-up --------------------------------------------------------------
-
-#if PY_VERSION_HEX >= 0x030C0000
-// Still exported from 3.12 on, but declared only in the internal headers.
-extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
-#endif
-
-/// The interpreter's own look-up for a method call obj.name(...): when the
-/// type's attribute is a plain function or method descriptor that the
-/// instance dictionary does not shadow, stores it (a new reference, unbound)
-/// in *method and returns 1, so that it is called with obj in front.
-/// Otherwise stores the attribute as getattr(obj, name) gives it (or null with
-/// the error set) and returns 0. No bound-method object is made.
-inline int object_get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept
-{
-    *method = nullptr;
-    return _PyObject_GetMethod(obj, name, method);
-}
-
-// --- vectorcall ------------------------------------------------------------------
-
-/// The vectorcall entry of `callable`, or null when its type has none: what
-/// PyVectorcall_Function answers, read in place instead of through a call.
-inline vectorcallfunc vectorcall_entry(PyObject* callable) noexcept
-{
-    PyTypeObject* type = Py_TYPE(callable);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) {
-        return nullptr;
-    }
-    vectorcallfunc entry;
-    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof entry);
-    return entry;
-}
-
-// --- thread state, code objects, built-in functions ----------------------------
+// --- modules, code objects, built-in functions ----------------------------------
 
 /// sys.modules[name], made and entered when missing: a new reference, or null.
 inline PyObject* add_module(const char* name) noexcept
@@ -145,16 +104,6 @@ inline PyObject* add_module(const char* name) noexcept
     return PyImport_AddModuleRef(name);
 #else
     return Py_XNewRef(PyImport_AddModule(name));
-#endif
-}
-
-/// The current thread state, or null when the thread holds none.
-inline PyThreadState* thread_state_unchecked() noexcept
-{
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked();
-#else
-    return _PyThreadState_UncheckedGet();
 #endif
 }
 
@@ -175,40 +124,7 @@ inline PyObject* code_new(int argcount, int nlocals, int stacksize, int flags, P
     return reinterpret_cast<PyObject*>(made);
 }
 
-/// The parts of a code object that code_new takes and the public API has no
-/// getter for (borrowed).
-struct CodeParts {
-    PyObject* consts;
-    PyObject* names;
-    PyObject* linetable;
-    PyObject* exceptiontable;
-    int stacksize;
-};
-inline CodeParts code_parts(PyObject* code) noexcept
-{
-    auto* co = reinterpret_cast<PyCodeObject*>(code);
-    return {co->co_consts, co->co_names, co->co_linetable, co->co_exceptiontable, co->co_stacksize};
-}
-
-/// The co_name of a code object (borrowed).
-inline PyObject* code_name(PyObject* code) noexcept
-{
-    return reinterpret_cast<PyCodeObject*>(code)->co_name;
-}
-
-/// The method definition of a built-in function object (PyCFunction_Type),
-/// or of a record that begins like one (the function-object type).
-inline PyMethodDef* builtin_method_def(PyObject* func) noexcept
-{
-    return reinterpret_cast<PyCFunctionObject*>(func)->m_ml;
-}
-
-/// The self that the method entry of such an object receives.
-inline PyObject* builtin_self(PyObject* func) noexcept
-{
-    return reinterpret_cast<PyCFunctionObject*>(func)->m_self;
-}
-
+/// The entry types of METH_FASTCALL built-ins (public names from 3.13).
 #if PY_VERSION_HEX >= 0x030D0000
 using FastcallEntry = PyCFunctionFast;
 using FastcallKeywordsEntry = PyCFunctionFastWithKeywords;
@@ -219,8 +135,9 @@ using FastcallKeywordsEntry = _PyCFunctionFastWithKeywords;
 
 // --- member tables -------------------------------------------------------------
 
-/// A member that reads None while its field is null (no public spelling from
-/// 3.12 on, where the public object member raises AttributeError instead).
+/// A member that reads None while its field is null. Private name from 3.12:
+/// the public object member raises AttributeError instead, and a getset in
+/// its place would change the descriptor the type shows for __module__.
 #if PY_VERSION_HEX >= 0x030C0000
 inline constexpr int member_object_or_none = _Py_T_OBJECT;
 #else

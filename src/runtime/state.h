@@ -30,8 +30,6 @@ struct State {
     PyObject* empty_tuple = nullptr;
     /// The function-object type in use (registered by module execution).
     PyTypeObject* native_function_type = nullptr;
-    /// The native file name shown beside native lines in traceback entries.
-    const char* native_source_name = "?";
     /// "native_line_in_traceback", interned (build_runtime_strings).
     PyObject* name_native_line_in_traceback = nullptr;
 

@@ -40,18 +40,18 @@ std::int32_t find_position(std::int32_t key)
     return key <= entries[mid].key ? mid : mid + 1;
 }
 
-// The native line to report, or 0 when native_runtime.native_line_in_traceback
-// is not true. Runs with no exception pending and leaves none: a switch that
+// Whether entries show the native site: native_runtime.native_line_in_traceback
+// is true. Runs with no exception pending and leaves none: a switch that
 // cannot be read counts as off for this entry, and the switch is written only
 // when it is truly absent.
-int native_line_for_traceback(PyThreadState*, int native_line)
+bool native_line_shown()
 {
     // Before the runtime module and the switch's name exist (an early failure
-    // of module execution) the switch cannot be read.
+    // of module execution) the switch cannot be read: the site is shown.
     PyObject* runtime_module = g_state.runtime_module;
     PyObject* switch_name = g_state.name_native_line_in_traceback;
     if (runtime_module == nullptr || switch_name == nullptr) {
-        return native_line;
+        return true;
     }
     // The switch value, held while its truth is tested: the test may run
     // code that rebinds the attribute.
@@ -69,25 +69,38 @@ int native_line_for_traceback(PyThreadState*, int native_line)
     }
     if (PyErr_Occurred()) {
         PyErr_Clear();
-        return 0;
+        return false;
     }
     if (!flag) {
         if (PyObject_SetAttr(runtime_module, switch_name, Py_False) < 0) {
             PyErr_Clear();
         }
-        return 0;
+        return false;
     }
-    if (flag.get() == Py_True) {
-        return native_line;
-    }
-    if (flag.get() == Py_False) {
-        return 0;
+    if (flag.get() == Py_True || flag.get() == Py_False) {
+        return flag.get() == Py_True;
     }
     int truth = PyObject_IsTrue(flag.get());
     if (truth < 0) {
         PyErr_Clear();
     }
-    return truth > 0 ? native_line : 0;
+    return truth > 0;
+}
+
+// The path of a native source file as the project names it, from the source
+// folder down ("notify/send.cpp"), wherever the build ran.
+const char* source_name(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if ((p == path || p[-1] == '/') && std::strncmp(p, "src/", 4) == 0) {
+            name = p + 4;
+        }
+    }
+    while (std::strncmp(name, "../", 3) == 0) {
+        name += 3;
+    }
+    return name;
 }
 
 }  // namespace
@@ -145,26 +158,24 @@ void code_cache_insert(std::int32_t key, PyObject* code)
     ++cache.count;
 }
 
-void add_traceback(const char* funcname, int native_line, int py_line, const char* filename, PyObject* globals)
+void add_traceback(const char* funcname, const Failure& failure, const char* filename, PyObject* globals)
 {
     if (globals == nullptr) {
         return;
     }
-    PyThreadState* tstate = thread_state_unchecked();
     // The entry is built with the exception taken off the thread: building it
     // can run code (a colliding key's __eq__ while the frame finds its
     // builtins) that must neither see the exception nor replace it.
     SavedError saved;
-    if (native_line != 0) {
-        native_line = native_line_for_traceback(tstate, native_line);
-    }
-    const std::int32_t key = native_line != 0 ? -native_line : py_line;
+    const bool native_shown = failure.native_line != 0 && native_line_shown();
+    const std::int32_t key = native_shown ? -failure.native_line : failure.py_line;
 
     // The entry's function name, formatted on the stack so that a cache hit
-    // allocates nothing.
+    // allocates nothing: with the native site, "main.send (notify/send.cpp:93)".
     char name[256];
-    if (native_line != 0) {
-        PyOS_snprintf(name, sizeof name, "%s (%s:%d)", funcname, g_state.native_source_name, native_line);
+    if (native_shown) {
+        PyOS_snprintf(name, sizeof name, "%s (%s:%d)", funcname, source_name(failure.native_file),
+                      failure.native_line - failure.native_base);
     } else {
         PyOS_snprintf(name, sizeof name, "%s", funcname);
     }
@@ -173,32 +184,27 @@ void add_traceback(const char* funcname, int native_line, int py_line, const cha
     // that names another function is rebuilt and replaces the cached one.
     Ref code(Py_XNewRef(code_cache_lookup(key)));
     if (code) {
-        PyObject* cached_name = code_name(code.get());
-        if (PyUnicode_CompareWithASCIIString(cached_name, name) != 0) {
+        Ref cached_name(PyObject_GetAttrString(code.get(), "co_name"));
+        if (!cached_name || PyUnicode_CompareWithASCIIString(cached_name.get(), name) != 0) {
             code.reset();
         }
     }
     if (!code) {
-        code = Ref(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, py_line)));
+        code = Ref(reinterpret_cast<PyObject*>(PyCode_NewEmpty(filename, name, failure.py_line)));
         if (code) {
             code_cache_insert(key, code.get());
         }
     }
     Ref frame;
     if (code) {
-        frame = Ref(reinterpret_cast<PyObject*>(PyFrame_New(
-            tstate, reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+        frame = Ref(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     }
     // Whatever building the entry raised gives way to the original exception.
     saved.restore();
     if (frame && PyErr_Occurred()) {
         PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
     }
-}
-
-void add_traceback(const char* funcname, const Failure& failure, const char* filename, PyObject* globals)
-{
-    add_traceback(funcname, failure.native_line, failure.py_line, filename, globals);
 }
 
 }  // namespace runtime

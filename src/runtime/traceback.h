@@ -9,13 +9,13 @@
 
 namespace runtime {
 
-/// Appends one entry to the traceback of the exception being raised, for a
-/// frame whose globals are `globals` (the failing function's own; no entry
-/// without them). Never fails toward the caller. `native_line` (0 for none)
-/// is shown in the entry's name only while
-/// native_runtime.native_line_in_traceback is true.
-void add_traceback(const char* funcname, int native_line, int py_line, const char* filename, PyObject* globals);
-/// The entry of a failure recorded by fail_at.
+/// Appends one entry for `failure` (recorded by fail_at) to the traceback of
+/// the exception being raised: function `funcname` at its Python line of
+/// `filename`, in a frame whose globals are `globals` (the failing function's
+/// own; no entry without them). While native_runtime.native_line_in_traceback
+/// is true, the name also shows the native site ("main.send
+/// (notify/send.cpp:93)"). Code objects are cached by Python line, or by the
+/// site's number while sites are shown. Never fails toward the caller.
 [[gnu::cold]] void add_traceback(const char* funcname, const Failure& failure, const char* filename,
                                  PyObject* globals);
 

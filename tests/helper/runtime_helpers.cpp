@@ -2,10 +2,10 @@
 // traceback code-object cache and the version check. The helper module keeps
 // its own copy of the module state, set up by setup_runtime().
 #include <cstdint>
+#include <source_location>
 
 #include "module/version.h"
 #include "runtime/call.h"
-#include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 #include "runtime/state.h"
@@ -33,7 +33,6 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         return nullptr;
     }
     runtime::State& rt = runtime::g_state;
-    rt.native_source_name = "main.cpp";
     if (rt.empty_tuple == nullptr) {
         rt.empty_tuple = PyTuple_New(0);
         if (rt.empty_tuple == nullptr || runtime::build_runtime_strings() < 0) {
@@ -64,29 +63,10 @@ PyObject* fail_with_traceback(PyObject*, PyObject* args)
         return nullptr;
     }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    runtime::add_traceback(funcname, native_line, py_line, "main.py", held_globals);
+    // A site of this file, numbered `native_line`.
+    const runtime::Failure failure{0, py_line, native_line, std::source_location::current().file_name()};
+    runtime::add_traceback(funcname, failure, "main.py", held_globals);
     return nullptr;
-}
-
-// code_cache_state() -> (count, capacity, [keys], [code names])
-PyObject* code_cache_state(PyObject*, PyObject*)
-{
-    const runtime::CodeCache& cache = runtime::g_state.code_cache;
-    Ref keys(PyList_New(cache.count));
-    Ref names(PyList_New(cache.count));
-    if (!keys || !names) {
-        return nullptr;
-    }
-    for (std::int32_t i = 0; i < cache.count; ++i) {
-        PyObject* key = PyLong_FromLong(cache.entries[i].key);
-        if (key == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(keys.get(), i, key);
-        PyObject* name = runtime::code_name(cache.entries[i].code);
-        PyList_SET_ITEM(names.get(), i, Py_NewRef(name));
-    }
-    return Py_BuildValue("iiOO", cache.count, cache.capacity, keys.get(), names.get());
 }
 
 // lookup_global(name) -> (value, cached version, cached value or None)
@@ -228,7 +208,6 @@ PyMethodDef echo_defs[] = {
 PyMethodDef runtime_methods[] = {
     {"setup_runtime", setup_runtime, METH_O, nullptr},
     {"fail_with_traceback", fail_with_traceback, METH_VARARGS, nullptr},
-    {"code_cache_state", code_cache_state, METH_NOARGS, nullptr},
     {"lookup_global", lookup_global, METH_O, nullptr},
     {"call_object", call_object, METH_VARARGS, nullptr},
     {"call_one_arg", call_one_arg, METH_VARARGS, nullptr},

@@ -29,20 +29,29 @@ PyObject* make_code_send()
     if (!empty) {
         return nullptr;
     }
+    // Its body, constants, tables and stack size, each read only once the one
+    // before was had (none of them may be asked for with an error pending).
     Ref body(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
-    Ref consts(PyObject_GetAttrString(empty.get(), "co_consts"));
-    Ref names(PyObject_GetAttrString(empty.get(), "co_names"));
-    Ref linetable(PyObject_GetAttrString(empty.get(), "co_linetable"));
-    Ref exceptiontable(PyObject_GetAttrString(empty.get(), "co_exceptiontable"));
-    Ref stacksize(PyObject_GetAttrString(empty.get(), "co_stacksize"));
-    if (!body || !consts || !names || !linetable || !exceptiontable || !stacksize) {
+    if (!body) {
+        return nullptr;
+    }
+    const char* const names[] = {"co_consts", "co_names", "co_linetable", "co_exceptiontable", "co_stacksize"};
+    Ref parts[5];
+    for (int i = 0; i < 5; ++i) {
+        parts[i] = Ref(PyObject_GetAttrString(empty.get(), names[i]));
+        if (!parts[i]) {
+            return nullptr;
+        }
+    }
+    const int stack = static_cast<int>(PyLong_AsLong(parts[4].get()));
+    if (stack < 0) {
         return nullptr;
     }
     const State& s = g_state;
-    return runtime::code_new(2, 4, static_cast<int>(PyLong_AsLong(stacksize.get())), CO_OPTIMIZED | CO_NEWLOCALS,
-                             body.get(), consts.get(), names.get(), s.tuple_send_varnames, s.str_main_py,
-                             s.name_send, s.name_send, static_cast<int>(SendLine::definition), linetable.get(),
-                             exceptiontable.get(), runtime::g_state.empty_tuple);
+    return runtime::code_new(2, 4, stack, CO_OPTIMIZED | CO_NEWLOCALS, body.get(), parts[0].get(), parts[1].get(),
+                             s.tuple_send_varnames, s.str_main_py, s.name_send, s.name_send,
+                             static_cast<int>(SendLine::definition), parts[2].get(), parts[3].get(),
+                             runtime::g_state.empty_tuple);
 }
 
 // A new tuple of `items`, or null.

@@ -62,7 +62,7 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
 
 // The attribute `name` of the registry module: a new reference, or null,
 // with an error set only when the look-up raised. A plain module without a
-// __getattr__ of its own is probed in its dictionary, which spares making and
+// __getattr__ of its own is probed in its dictionary, which saves making and
 // clearing the AttributeError of the usual first import.
 runtime::Ref find_registered(PyObject* registry, const char* name)
 {

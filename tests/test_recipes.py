@@ -6,7 +6,9 @@ import io
 import json
 import os
 import re
+import socket
 import sys
+import threading
 import time
 import traceback
 from unittest import mock
@@ -17,7 +19,7 @@ from loguru import logger
 
 import main
 from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, apply_standin_env, skip_without_tls
-from support import guard, webhook_standin as ws
+from support import guard, stubs, webhook_standin as ws
 from support.lines import SEND
 from support.stubs import OK
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
@@ -29,13 +31,13 @@ SECRET = "SEC" + "feedc0de" * 8
 LOGURU_06 = tuple(int(n) for n in __import__("loguru").__version__.split(".")[:2]) < (0, 7)
 
 
-def recipe(heading):
-    """The first python block of the README section `heading`."""
+def recipe(heading, language="python"):
+    """The first block in `language` of the README section `heading`."""
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         readme = f.read()
     section = readme.split(f"\n### {heading}\n", 1)[1]
     section = re.split(r"\n##+ ", section, maxsplit=1)[0]
-    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    return re.search(rf"```{language}\n(.*?)```", section, re.S).group(1)
 
 
 def run(code, **names):
@@ -188,22 +190,106 @@ def test_reply_that_is_not_json(standin):
     assert warnings == [f"webhook answered HTTP 502: {ws.HTML_REPLY.decode()}"]
 
 
-@pytest.mark.parametrize("patched", [False, True])
-def test_loguru_module_switches(standin, patched):
-    handler = run(recipe("loguru's per-module switches"))["handler_id"] if patched else None
+def test_loguru_module_switches(standin):
+    # Without the patch, neither switch silences send's INFO line.
     filtered, every = [], []
     sinks = [logger.add(lambda m: filtered.append(m.record["name"]), filter={"main": "WARNING"}),
              logger.add(lambda m: every.append(m.record["name"]))]
-    logger.disable("main")              # silences nothing of send's, patched or not
+    logger.disable("main")
     try:
         assert main.send(TOKEN, "switched") == OK
-        logger.info("a line of the caller's own")
     finally:
         logger.enable("main")
-        for sink in sinks + [handler] * patched:
+        for sink in sinks:
             logger.remove(sink)
-    assert every == ["main" if patched else __name__, __name__]
-    assert filtered == [__name__] * (1 if patched else 2)
+    assert every == filtered == [__name__]
+
+
+def test_loguru_module_switches_recipe_output(standin, tmp_path):
+    # The block as a program's start: what reaches standard error after it.
+    program = child_prelude() + recipe("loguru's per-module switches") + (
+        "print(main.send(sys.argv[1], 'switched'))\n"
+        "main.logger.warning('a warning of main')\n"
+        "logger.info('a line of the program')\n")
+    out = run_child(program, tmp_path, TOKEN, env=dict(os.environ, PYTHONPATH=os.path.dirname(MAIN_LIBRARY)))
+    assert out.stdout.splitlines() == [OK]
+    assert "a warning of main" in out.stderr and "a line of the program" in out.stderr
+    assert "该APP执行参数为" not in out.stderr, out.stderr
+    assert [r.reply for r in standin.requests] == ["ok"]
+
+
+def child_prelude():
+    """The start of a child program: the network guard, as in the tests."""
+    return (f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
+            "from support import netguard\nnetguard.install()\ndel sys.path[0]\n")
+
+
+def run_child(program, tmp_path, *args, **kwargs):
+    (tmp_path / "program.py").write_text(program)
+    out = guard.run([sys.executable, "program.py", *args], capture_output=True, text=True, cwd=tmp_path, **kwargs)
+    assert out.returncode == 0, out.stderr
+    return out
+
+
+def test_from_a_shell_script(standin):
+    line = recipe("From a shell script", "sh").strip()
+    assert " python3 -c " in line
+    env = dict(os.environ, DINGTALK_TOKEN=TOKEN, PYTHONPATH=os.path.dirname(MAIN_LIBRARY))
+    out = guard.run(["sh", "-c", line.replace(" python3 -c ", f" {sys.executable} -c ")],
+                    capture_output=True, text=True, env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [OK]
+    (record,) = standin.requests
+    assert record.query == f"access_token={TOKEN}"
+    assert json.loads(record.body)["text"]["content"] == "deploy finished"
+
+
+def test_a_session_per_thread(standin):
+    run(recipe("A Session per thread"))
+    sessions, replies = set(), []
+
+    def sender(n):
+        for i in range(3):
+            replies.append(main.send(TOKEN, f"thread {n}, message {i}"))
+        sessions.add(id(main.requests.session))
+
+    threads = [threading.Thread(target=sender, args=(n,)) for n in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(guard.GUARD)
+    assert replies == [OK] * 12 and len(sessions) == 4
+    assert len(standin.requests) == 12 and len(standin.tunnels) == 4    # one connection each
+
+
+# The recipes that rebind main.requests, and the testing tools the README
+# names for each: the tool answers, and nothing connects anywhere.
+REBINDING = ["A bounded wait", "Bursts over one connection", "A Session per thread", "Retries",
+             "A reply that is not JSON"]
+
+
+@pytest.mark.parametrize("tool, heading", [("responses", heading) for heading in REBINDING]
+                         + [("mock.patch", "A bounded wait")])
+def test_testing_tools_catch_the_recipes(monkeypatch, tool, heading):
+    for key in ("HTTPS_PROXY", "https_proxy", "ALL_PROXY", "all_proxy"):
+        monkeypatch.delenv(key, raising=False)
+    connects = []
+    monkeypatch.setattr(socket.socket, "connect", lambda sock, address: connects.append(address))
+    with stubs.kept_globals(main):
+        run(recipe(heading))
+        if tool == "mock.patch":
+            with mock.patch("requests.post") as post:
+                post.return_value.json.return_value = {"errcode": 0, "errmsg": "mocked"}
+                reply = main.send(TOKEN, "caught")
+            reached = post.call_count
+        else:
+            responses = pytest.importorskip("responses")
+            with responses.RequestsMock() as mocked:
+                mocked.add(responses.POST, re.compile(r"https://oapi\.dingtalk\.com/robot/send.*"),
+                           json={"errcode": 0, "errmsg": "mocked"})
+                reply = main.send(TOKEN, "caught")
+                reached = len(mocked.calls)
+    assert reply == "{'errcode': 0, 'errmsg': 'mocked'}" and reached == 1 and connects == []
 
 
 def test_project_with_its_own_main_py(standin, tmp_path):
@@ -215,9 +301,7 @@ def test_project_with_its_own_main_py(standin, tmp_path):
     os.symlink(MAIN_LIBRARY, site / library)
     (site / "main-1.0.0.dist-info" / "METADATA").write_text("Metadata-Version: 2.1\nName: main\nVersion: 1.0.0\n")
     (site / "main-1.0.0.dist-info" / "RECORD").write_text(f"{library},,\nmain-1.0.0.dist-info/METADATA,,\n")
-    prelude = (f"import sys\nsys.path.insert(0, {TESTS_DIR!r})\n"
-               "from support import netguard\nnetguard.install()\ndel sys.path[0]\n")
-    (project / "main.py").write_text(prelude + recipe("Your project has its own main.py")
+    (project / "main.py").write_text(child_prelude() + recipe("Your project has its own main.py")
                                      + 'print(main.__file__, main.send(sys.argv[1], "from main.py"))\n')
     out = guard.run([sys.executable, "main.py", TOKEN], capture_output=True, text=True, cwd=project,
                     env=dict(os.environ, PYTHONPATH=str(site)))

@@ -21,7 +21,7 @@ chroots=(trixie sid bookworm-arm64)
 common_packages=(
     g++ meson ninja-build pkg-config binutils python3-mesonpy
     python3-requests python3-loguru python3-pytest python3-hypothesis
-    python3-trustme python3-cryptography
+    python3-trustme python3-cryptography python3-responses
 )
 
 log() { printf '== %s\n' "$*"; }

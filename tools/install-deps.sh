@@ -15,7 +15,7 @@ demo_packages=(
 )
 test_packages=(
     "${demo_packages[@]}" binutils python3-dbg python3-pip
-    python3-pytest python3-hypothesis python3-mypy
+    python3-pytest python3-hypothesis python3-mypy python3-responses
     clang-16 libc++-16-dev libc++abi-16-dev
 )
 

@@ -65,7 +65,7 @@ declare -A wheel_plat=([arm64]=manylinux_2_17_aarch64)
 
 # The pyenv runs' build tools and test dependencies, from PyPI (Debian 12's
 # meson cannot introspect 3.12 and later).
-pyenv_packages=(meson ninja pytest hypothesis requests loguru trustme cryptography)
+pyenv_packages=(meson ninja pytest hypothesis requests loguru trustme cryptography responses)
 
 # --- arguments ---------------------------------------------------------------
 

@@ -33,7 +33,7 @@ if ! "$venv/bin/python" -m pip --version >/dev/null 2>&1; then
     /usr/bin/python3 -m venv "$venv"
 fi
 if ! "$venv/bin/python" -m pip install -q --upgrade --upgrade-strategy eager \
-        requests urllib3 loguru pytest trustme >"$work/pip.log" 2>&1; then
+        requests urllib3 loguru pytest trustme responses >"$work/pip.log" 2>&1; then
     cat "$work/pip.log" >&2
     exit 1
 fi

@@ -208,6 +208,24 @@ def test_native_line_switch_names_the_failing_site(standins, case):
     fails_at(line, error, *args)          # switched off: the plain name again
 
 
+def test_a_cleared_send_raises_instead_of_reading_globals(fresh):
+    # The collector's clearing empties the function object, its globals too:
+    # a call through what is left raises, with no entry (no globals for it).
+    out = fresh("""
+        import main, main_testhelper as helper
+        send = main.send
+        helper.clear(send)
+        for args in (("t", "x"), ("t",)):
+            try:
+                send(*args)
+            except (SystemError, TypeError) as e:
+                print(type(e).__name__, e, e.__traceback__.tb_next)
+    """)
+    assert out.stdout.splitlines() == [
+        "SystemError send() called through a function object that was cleared None",
+        "TypeError send() takes exactly 2 positional arguments (1 given) None"]
+
+
 def test_a_global_look_up_that_raised_is_retried_next_call(standins):
     key = stubs.CollidesWith("json")
     stubs.put_first(vars(main), "json", key)

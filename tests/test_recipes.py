@@ -252,6 +252,7 @@ def test_a_session_per_thread(standin):
         for i in range(3):
             replies.append(main.send(TOKEN, f"thread {n}, message {i}"))
         sessions.add(id(main.requests.session))
+        main.requests.session.close()
 
     threads = [threading.Thread(target=sender, args=(n,)) for n in range(4)]
     for thread in threads:

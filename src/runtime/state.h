@@ -32,6 +32,8 @@ struct State {
     PyTypeObject* native_function_type = nullptr;
     /// "native_line_in_traceback", interned (build_runtime_strings).
     PyObject* name_native_line_in_traceback = nullptr;
+    /// "co_name", interned: a name the interpreter's type cache may keep.
+    PyObject* name_co_name = nullptr;
 
     /// Filled by traceback entries as failures happen, kept for the process.
     CodeCache code_cache;

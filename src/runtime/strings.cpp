@@ -20,6 +20,7 @@ int build_runtime_strings()
 {
     const StringEntry table[] = {
         {&g_state.name_native_line_in_traceback, "native_line_in_traceback", true},
+        {&g_state.name_co_name, "co_name", true},
     };
     return build_strings(table);
 }

@@ -19,7 +19,7 @@ struct StringEntry {
 /// that failed (its slot is then null).
 int build_strings(std::span<const StringEntry> table);
 
-/// The runtime's own strings (State::name_native_line_in_traceback).
+/// The runtime's own strings (State::name_native_line_in_traceback, name_co_name).
 int build_runtime_strings();
 
 }  // namespace runtime

@@ -184,7 +184,9 @@ void add_traceback(const char* funcname, const Failure& failure, const char* fil
     // that names another function is rebuilt and replaces the cached one.
     Ref code(Py_XNewRef(code_cache_lookup(key)));
     if (code) {
-        Ref cached_name(PyObject_GetAttrString(code.get(), "co_name"));
+        // (Before the runtime's strings exist nothing is read: it is rebuilt.)
+        PyObject* attribute = g_state.name_co_name;
+        Ref cached_name(attribute != nullptr ? PyObject_GetAttr(code.get(), attribute) : nullptr);
         if (!cached_name || PyUnicode_CompareWithASCIIString(cached_name.get(), name) != 0) {
             code.reset();
         }

@@ -141,11 +141,16 @@ def test_signed_robots_check_timestamp_and_sign(standin, case):
 def test_timestamps_hold_when_the_clock_moves_on_after_collection():
     # The signed cases of this file and of the recipes, run in a pytest of
     # their own whose clock jumps once collection is done (support.timewarp).
+    # Under the sanitizers, this pytest leaves leak checking to the outer one:
+    # with some memory layouts LeakSanitizer's own thread crashes at the exit
+    # of a process that started and ended many threads ("Tracer caught
+    # signal 11").
     tests = os.path.dirname(os.path.abspath(__file__))
+    asan = os.environ.get("ASAN_OPTIONS")
     proc = guard.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "support.timewarp", "-k", "signed",
          os.path.join(tests, "test_standin.py"), os.path.join(tests, "test_recipes.py")],
-        capture_output=True, text=True, env=python_env())
+        capture_output=True, text=True, env=python_env({"ASAN_OPTIONS": asan + ":detect_leaks=0"} if asan else None))
     assert proc.returncode == 0, proc.stdout[-3000:]
     assert "\n12 passed" in proc.stdout, proc.stdout[-500:]
 

@@ -70,8 +70,8 @@ def test_first_sub_interpreter_keeps_the_module(fresh):
 
 def test_failed_sub_interpreter_import_leaves_no_owner(fresh):
     # The strings and constants the failed execution built inside the
-    # sub-interpreter outlive it until the next execution replaces them, and
-    # its collector is gone by then: the leak checker would report them.
+    # sub-interpreter outlive it (the next execution uses them), and its
+    # collector is gone: the leak checker would report them.
     asan = os.environ.get("ASAN_OPTIONS")
     out = fresh("""
         import _testcapi
@@ -350,6 +350,66 @@ def test_older_send_reads_its_own_globals_after_a_reimport(fresh, tmp_path, kind
     out = fresh(REIMPORT_AFTER_EXIT.format(path=path, fails=fails, at_exit=at_exit))
     first = "import failed" if fails else "imported True"
     assert out.stdout.splitlines() == [first, f"{stubs.OK} 1 0"]
+
+
+# After the module was let go at exit, a fresh execution starts at an awkward
+# moment: while the released module object is being freed (from a weak
+# reference's callback, which runs before the module's own end), or inside an
+# older send's call (from its logger's attribute look-up). Either way the
+# import gets a module of its own, and the older send ends its call with the
+# words it started with (the churn reuses whatever the execution freed).
+REIMPORT_DURING = {
+    "module-going": """
+        import weakref
+        sent = []
+
+        def import_again(ref):
+            import main as again
+            stubs.install(again)
+            sent.append(again.send("tok", "again"))
+
+        ref = weakref.ref(sys.modules["main"], import_again)
+        del sys.modules["main"]
+        print(sent)
+    """,
+    "send-running": """
+        del sys.modules["main"]
+        gc.collect()
+
+        class Logger:
+            def __getattr__(self, name):
+                import main as again
+                churn = [tuple(["access_token", str(i)]) for i in range(200)]
+                return lambda template, **kw: print(template == stubs.TEMPLATE, sorted(kw.items()))
+
+        send.__globals__["logger"] = Logger()
+        print(send("tok", "x"))
+    """,
+}
+
+
+@pytest.mark.parametrize("moment", sorted(REIMPORT_DURING))
+@pytest.mark.parametrize("kind", ["native", "plain"])
+def test_reimport_while_the_old_module_goes_or_its_send_runs(fresh, tmp_path, kind, moment):
+    path = BUILD_DIR
+    if kind == "plain":
+        path = str(tmp_path)
+        shutil.copy(reference_main.__file__, tmp_path / "main.py")
+    out = fresh(f"""
+        import atexit, gc, sys
+        sys.path.insert(0, {path!r})
+        from support import stubs
+        import main
+        stubs.install(main)
+        send = main.send
+        del main
+        atexit._run_exitfuncs()
+    """ + REIMPORT_DURING[moment])
+    expected = {
+        "module-going": [f"[{stubs.OK!r}]"],
+        "send-running": ["True [('access_token', 'tok'), ('text', 'x')]", stubs.OK],
+    }
+    assert out.stdout.splitlines() == expected[moment]
 
 
 @pytest.mark.parametrize("outer", ["succeeds", "fails"])

@@ -151,10 +151,22 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
     return 0;
 }
 
+// released -> none as soon as the released module object has begun to go:
+// its weak references' callbacks run before its end (module_free), and an
+// import made from one of them must get a module of its own, not the dying one.
+void forget_going_module()
+{
+    if (g_state.phase == Phase::released && Py_REFCNT(g_state.module) == 0) {
+        g_state.phase = Phase::none;
+        g_state.module = nullptr;
+    }
+}
+
 // The module object for `spec`: the one that already ran, or a new one
 // carrying the import spec's attributes.
 Ref module_object_for(PyObject* spec)
 {
+    forget_going_module();
     if (g_state.module != nullptr) {
         // The import system forgets the state block of the module handed back
         // here and the exec step allocates a new one: free the old block, or
@@ -230,8 +242,8 @@ int build_module_strings()
 // Everything the module body and send rely on, in this order: the version
 // check, the runtime's empty tuple, the function-object type, the module
 // object and its dictionary, the builtins and runtime modules, the strings,
-// the "__main__" flag, the sys.modules entry and the constants. Objects left
-// by an earlier, failed execution are replaced.
+// the "__main__" flag, the sys.modules entry and the constants. The strings
+// and constants an earlier execution built stay; the rest is had afresh.
 int set_up_runtime(Execution& run)
 {
     constexpr auto line = ModuleLine::body;
@@ -379,7 +391,7 @@ int run_module_body(Execution& run)
 // to that interpreter (its builtins and runtime modules) while it is still
 // alive: released later, from another interpreter, they would run that
 // interpreter's code after its end. The strings, tuples and code objects
-// stay, as after any failed execution; the next execution replaces them.
+// stay for the process, as after any execution; the next one uses them.
 void release_interpreter_objects()
 {
     Py_CLEAR(runtime::g_state.builtins);

@@ -24,8 +24,8 @@ namespace module {
 /// - ready: `module` (owned) ran; every import hands it out again.
 /// - released: the exit handler let go of `module`, so that it goes with the
 ///   interpreter's module table; it is borrowed now and still handed out
-///   while it lives. When it goes, the phase is none again, and a later
-///   import executes afresh.
+///   while it lives. Once it begins to go (its weak references' callbacks
+///   run first), the phase is none again, and a later import executes afresh.
 ///
 /// The interpreter claim (`main_interpreter_id`) is taken by the first
 /// creation or execution and given back by a failed one; an execution that

@@ -7,8 +7,10 @@ namespace notify {
 /// Method definition through which module execution binds send.
 extern PyMethodDef send_method_def;
 
-/// Builds send's names, texts and constants (the code object among them):
-/// 0, or -1 with the error set. Needs the runtime's empty tuple.
+/// Builds send's names, texts and constants (the code object among them),
+/// those an earlier execution has not built: 0, or -1 with the error set.
+/// Once built, each stays for the process, since a send of an earlier
+/// execution may be in a call. Needs the runtime's empty tuple.
 int build_words();
 
 /// Releases what send's look-up caches hold, for when the module is let go at

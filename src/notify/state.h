@@ -1,6 +1,6 @@
-// The state of send: its words, built when the module executes (again only
-// after a failed execution) by build_words(); the caches of its look-up
-// sites, written by its calls.
+// The state of send: its words, built once by build_words() when the module
+// executes and kept for the process; the caches of its look-up sites,
+// written by its calls.
 #pragma once
 #include "runtime/lookup.h"
 #include "runtime/python.h"

@@ -67,12 +67,16 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items)
     return tuple;
 }
 
-// Stores a freshly built constant in its slot, replacing what an earlier,
-// failed execution left there; false when it could not be built.
-bool store(PyObject*& slot, PyObject* built)
+// Builds a constant into its slot unless an earlier execution did: one once
+// built stays for the process, as the strings do. False when it could not
+// be built.
+template <typename Build>
+bool build_once(PyObject*& slot, Build build)
 {
-    Py_XSETREF(slot, built);
-    return built != nullptr;
+    if (slot == nullptr) {
+        slot = build();
+    }
+    return slot != nullptr;
 }
 
 }  // namespace
@@ -107,10 +111,11 @@ int build_words()
         return -1;
     }
     // Keyword names of the two keyword calls, in the order of the call sites.
-    if (!store(s.tuple_log_kwnames, tuple_of({s.name_access_token, s.name_text})) ||
-        !store(s.tuple_post_kwnames, tuple_of({s.name_url, s.name_data, s.name_headers})) ||
-        !store(s.tuple_send_varnames, tuple_of({s.name_access_token, s.name_text, s.name_headers, s.name_r})) ||
-        !store(s.code_send, make_code_send())) {
+    if (!build_once(s.tuple_log_kwnames, [&] { return tuple_of({s.name_access_token, s.name_text}); }) ||
+        !build_once(s.tuple_post_kwnames, [&] { return tuple_of({s.name_url, s.name_data, s.name_headers}); }) ||
+        !build_once(s.tuple_send_varnames,
+                    [&] { return tuple_of({s.name_access_token, s.name_text, s.name_headers, s.name_r}); }) ||
+        !build_once(s.code_send, make_code_send)) {
         return -1;
     }
     return 0;

@@ -1,6 +1,6 @@
 // The runtime's state: what its look-ups, calls and traceback entries read.
-// Written by module execution (its runtime set-up, again only after a failed
-// execution); read-only everywhere else.
+// Written by each module execution's runtime set-up (the strings only by the
+// first that gets to them); read-only everywhere else.
 #pragma once
 #include <cstdint>
 

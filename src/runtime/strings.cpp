@@ -7,11 +7,15 @@ namespace runtime {
 int build_strings(std::span<const StringEntry> table)
 {
     for (const StringEntry& entry : table) {
-        Py_XSETREF(*entry.slot,
-                   entry.interned ? PyUnicode_InternFromString(entry.utf8) : PyUnicode_FromString(entry.utf8));
-        if (*entry.slot == nullptr || PyObject_Hash(*entry.slot) == -1) {
+        if (*entry.slot != nullptr) {
+            continue;
+        }
+        PyObject* built = entry.interned ? PyUnicode_InternFromString(entry.utf8) : PyUnicode_FromString(entry.utf8);
+        if (built == nullptr || PyObject_Hash(built) == -1) {
+            Py_XDECREF(built);
             return -1;
         }
+        *entry.slot = built;
     }
     return 0;
 }

@@ -14,9 +14,10 @@ struct StringEntry {
     bool interned;     ///< an identifier (interned), or a plain str
 };
 
-/// Builds every entry of `table` into its slot, replacing what an earlier,
-/// failed execution left there: 0, or -1 with the error at the first entry
-/// that failed (its slot is then null).
+/// Builds each entry of `table` whose slot is still empty: 0, or -1 with the
+/// error at the first entry that failed (its slot stays empty). A string once
+/// built stays for the process: a send of an earlier execution may be using
+/// it, in a call that runs a later execution.
 int build_strings(std::span<const StringEntry> table);
 
 /// The runtime's own strings (State::name_native_line_in_traceback, name_co_name).

@@ -14,7 +14,7 @@ import main
 import main_testhelper as helper
 import reference_main
 from conftest import BUILD_DIR, MAIN_LIBRARY, script
-from support import cases, stubs
+from support import cases, guard, stubs
 from support.lines import SEND
 
 INTERPRETER_CHANGE = ("Interpreter change detected - this module can only be loaded "
@@ -481,3 +481,101 @@ def test_load_from_another_thread_waits_for_the_execution(fresh, outer):
     lines = out.stdout.splitlines()
     assert lines[0] == ("True" if outer == "succeeds" else "cannot import name logger")
     assert lines[1] == "module True native_function_or_method"
+
+
+# Thread A's import of main hangs in its `import requests` (a stand-in that
+# waits on a gate) while another load of the same file, under another name,
+# waits for it: in this process's main thread, or in a child forked while A
+# executes, where A's lock has no thread left to give it back. Ctrl-C ends
+# that wait with KeyboardInterrupt, as it ends plain Python's wait on the
+# module lock of requests. SIGINT comes again and again once the load is
+# under way (the handler raises once) until a guard gives up and opens the
+# gate, so a wait that lets no signal through fails instead of hanging.
+INTERRUPTED_WAIT = """
+    import importlib.util, os, signal, sys, threading, time, warnings
+    sys.path[:0] = [{gate!r}, {path!r}]
+    import gate
+    warnings.simplefilter("ignore", DeprecationWarning)   # fork() with a thread running
+
+    def load_a():
+        import main
+
+    def under_way(ident):
+        frame = sys._current_frames().get(ident)
+        while frame is not None:
+            if frame.f_code.co_name == "create_module" if {native} else frame.f_code.co_filename == {file!r}:
+                return True
+            frame = frame.f_back
+        return False
+
+    def interrupt(ident, stop):
+        deadline = time.monotonic() + {guard}
+        while not under_way(ident) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        while not stop.is_set() and time.monotonic() < deadline:
+            os.kill(os.getpid(), signal.SIGINT)
+            time.sleep(0.05)
+        gate.release.set()
+
+    raised = []
+    def on_sigint(signum, frame):
+        if not raised:
+            raised.append(signum)
+            raise KeyboardInterrupt
+
+    def load_other_interrupted():
+        signal.signal(signal.SIGINT, on_sigint)
+        stop = threading.Event()
+        signaller = threading.Thread(target=interrupt, args=(threading.get_ident(), stop))
+        signaller.start()
+        try:
+            spec = importlib.util.spec_from_file_location("other.main", {file!r})
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+            outcome = "loaded"
+        except KeyboardInterrupt:
+            outcome = "KeyboardInterrupt"
+        outcome += " while A waits" if not gate.release.is_set() else " after A"
+        stop.set()
+        signaller.join({guard})
+        return outcome
+
+    a = threading.Thread(target=load_a, daemon=True)
+    a.start()
+    assert gate.entered.wait({guard})
+    if {forked}:
+        child = os.fork()
+        if child == 0:
+            print("child:", load_other_interrupted(), flush=True)
+            os._exit(0)
+        deadline = time.monotonic() + {guard}
+        while os.waitpid(child, os.WNOHANG) == (0, 0):
+            if time.monotonic() > deadline:
+                os.kill(child, signal.SIGKILL)
+                print("child: hung")
+                break
+            time.sleep(0.05)
+    else:
+        print(load_other_interrupted())
+    gate.release.set()
+    a.join({guard})
+    print("A:", type(sys.modules["main"].send).__name__)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork and POSIX signals, which interrupt lock waits")
+@pytest.mark.parametrize("forked", [False, True], ids=["this-process", "forked-child"])
+@pytest.mark.parametrize("kind", ["native", "plain"])
+def test_ctrl_c_ends_a_wait_for_another_threads_execution(fresh, tmp_path, kind, forked):
+    gate = tmp_path / "gate"
+    gate.mkdir()
+    (gate / "gate.py").write_text("import threading\nentered, release = threading.Event(), threading.Event()\n")
+    (gate / "requests.py").write_text("import gate\ngate.entered.set()\ngate.release.wait()\n")
+    path, file = BUILD_DIR, MAIN_LIBRARY
+    if kind == "plain":
+        path, file = str(tmp_path), str(tmp_path / "main.py")
+        shutil.copy(reference_main.__file__, file)
+    out = fresh(INTERRUPTED_WAIT.format(gate=str(gate), path=path, file=file, native=kind == "native",
+                                        forked=forked, guard=guard.limit(2)))
+    send_type = "native_function_or_method" if kind == "native" else "function"
+    prefix = "child: " if forked else ""
+    assert out.stdout.splitlines() == [f"{prefix}KeyboardInterrupt while A waits", f"A: {send_type}"]

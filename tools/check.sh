@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ ! -f build/build.ninja ]; then
-    meson setup build -Dpython=/usr/bin/python3
+    meson setup build -Dpython=/usr/bin/python3 -Dwerror=true
 fi
 ninja -C build
 MAIN_BUILD_DIR=build exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "${@:-tests}"

@@ -250,7 +250,7 @@ run_one() {
     fi
     log "$label: build for $build_python"
     if ! timed "build $label" waitfor in_suite "$suite" \
-            sh -c "cd '$workdir' && $meson setup build-$label -Dpython=$build_python $options && ninja -C build-$label" \
+            sh -c "cd '$workdir' && $meson setup build-$label -Dpython=$build_python -Dwerror=true $options && ninja -C build-$label" \
             >>"$logfile" 2>&1; then
         tail -40 "$logfile"
         results+=("$(printf '%-13s %-7s build failed' "$label" "$suite")")

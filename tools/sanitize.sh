@@ -13,7 +13,7 @@ python=/usr/bin/python3
 logs="$build/sanitizer-logs"
 
 if [ ! -f "$build/build.ninja" ]; then
-    meson setup "$build" "$root" -Dpython="$python" -Dbuildtype=debugoptimized \
+    meson setup "$build" "$root" -Dpython="$python" -Dwerror=true -Dbuildtype=debugoptimized \
         -Db_sanitize=address,undefined -Db_lundef=false -Dcpp_args=-fno-omit-frame-pointer
 fi
 ninja -C "$build"

@@ -18,7 +18,7 @@ export PIP_NO_INPUT=1 PIP_DISABLE_PIP_VERSION_CHECK=1
 mkdir -p "$work"
 
 if [ ! -f build/build.ninja ]; then
-    meson setup build -Dpython=/usr/bin/python3
+    meson setup build -Dpython=/usr/bin/python3 -Dwerror=true
 fi
 ninja -C build
 

@@ -18,8 +18,8 @@ build() {  # build DIR [meson options...]
     ninja -C "$dir"
 }
 
-build build -Dpython=/usr/bin/python3
-build build-dbg -Dpython=/usr/bin/python3.11d
+build build -Dpython=/usr/bin/python3 -Dwerror=true
+build build-dbg -Dpython=/usr/bin/python3.11d -Dwerror=true
 
 echo "== tests against the sanitizer build"
 bash tools/sanitize.sh

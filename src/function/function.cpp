@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/internals.h"
+#include "runtime/platform.h"
 #include "runtime/ref.h"
 
 namespace function {
@@ -96,8 +97,7 @@ void untrack_type_dict(PyTypeObject* type) noexcept
 
 // Fields not named here are zero; the type's reference count starts at one
 // and is never given back, as for every static type.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+RUNTIME_ALLOW_MISSING_FIELDS_BEGIN
 PyTypeObject NativeFunction_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "native_function_or_method",
@@ -116,7 +116,7 @@ PyTypeObject NativeFunction_Type = {
     .tp_descr_get = native_function_descr_get,
     .tp_dictoffset = offsetof(NativeFunction, func_dict),
 };
-#pragma GCC diagnostic pop
+RUNTIME_ALLOW_MISSING_FIELDS_END
 
 PyObject* fetch_shared_type(PyTypeObject* static_type)
 {

@@ -13,6 +13,7 @@
 #include "notify/state.h"
 #include "runtime/failure.h"
 #include "runtime/internals.h"
+#include "runtime/platform.h"
 #include "runtime/ref.h"
 #include "runtime/state.h"
 #include "runtime/strings.h"
@@ -23,7 +24,7 @@ using runtime::Ref;
 // Set nonzero by an embedding host before execution to run the module as
 // "__main__".
 extern "C" {
-__attribute__((visibility("default"))) int module_is_main_main = 0;
+RUNTIME_EXPORTED_DATA int module_is_main_main = 0;
 }
 
 namespace module {
@@ -82,12 +83,16 @@ void give_back_claim()
 
 // Returns once no other thread executes the module, waiting with the
 // interpreter lock released while one does; an import made then gets what an
-// import made after that execution would. An import on the executing thread
-// itself comes from code the execution runs (a registry's or a dependency's):
-// it would run the body again over the state being built, and is refused.
-// (If the executing thread in turn waits for a thread that waits here, both
-// hang, as two plain-Python modules importing each other from two threads
-// would.)
+// import made after that execution would. The wait lets signals through, as
+// the interpreter's own lock waits do: a handler that raises (Ctrl-C's
+// KeyboardInterrupt) ends the import with its exception. That also frees a
+// child forked while another thread executed, whose lock no thread will ever
+// give back. (Windows delivers no signal into a lock wait.) An import on the
+// executing thread itself comes from code the execution runs (a registry's or
+// a dependency's): it would run the body again over the state being built,
+// and is refused. (If the executing thread in turn waits for a thread that
+// waits here, both hang, as two plain-Python modules importing each other
+// from two threads would.)
 int wait_for_execution_elsewhere()
 {
     const unsigned long self = PyThread_get_thread_ident();
@@ -98,20 +103,34 @@ int wait_for_execution_elsewhere()
                             "execution is not supported.");
             return -1;
         }
+        PyLockStatus waited;
         Py_BEGIN_ALLOW_THREADS
-        pthread_mutex_lock(&g_state.execution_lock);
-        pthread_mutex_unlock(&g_state.execution_lock);
+        waited = PyThread_acquire_lock_timed(g_state.execution_lock, -1, 1);
         Py_END_ALLOW_THREADS
+        if (waited == PY_LOCK_ACQUIRED) {
+            PyThread_release_lock(g_state.execution_lock);
+        } else if (PyErr_CheckSignals() < 0) {  // interrupted: the handlers ran, one raised
+            return -1;
+        }
     }
     return 0;
 }
 
-// none -> executing, on this thread.
-void begin_execution()
+// none -> executing, on this thread; -1 with MemoryError when the first
+// execution cannot make its lock.
+int begin_execution()
 {
-    pthread_mutex_lock(&g_state.execution_lock);
+    if (g_state.execution_lock == nullptr) {
+        g_state.execution_lock = PyThread_allocate_lock();
+        if (g_state.execution_lock == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    PyThread_acquire_lock(g_state.execution_lock, WAIT_LOCK);
     g_state.phase = Phase::executing;
     g_state.executing_thread = PyThread_get_thread_ident();
+    return 0;
 }
 
 // executing -> ready, or -> none for a failed execution, which lets go of
@@ -130,7 +149,7 @@ void end_execution(bool succeeded)
         give_back_claim();
     }
     g_state.executing_thread = 0;
-    pthread_mutex_unlock(&g_state.execution_lock);
+    PyThread_release_lock(g_state.execution_lock);
     Py_XDECREF(dropped);
 }
 
@@ -414,7 +433,7 @@ void forget_main_entry(PyObject* module)
 
 // The failure exit of module execution: the traceback entry (once the module
 // and its dictionary are recorded), then back to the state before execution.
-[[gnu::cold]] void execution_failed(const Execution& run)
+RUNTIME_COLD void execution_failed(const Execution& run)
 {
     const bool module_recorded = g_state.module != nullptr;
     if (module_recorded) {
@@ -453,7 +472,12 @@ int module_exec(PyObject* module) noexcept
         return -1;
     }
     // Before anything that can run Python code.
-    begin_execution();
+    if (begin_execution() < 0) {
+        if (took_claim) {
+            give_back_claim();
+        }
+        return -1;
+    }
     Execution run{module};
     const bool succeeded = set_up_runtime(run) == 0 && run_module_body(run) == 0;
     if (!succeeded) {

@@ -2,8 +2,6 @@
 // words of the module body. Written by module creation, execution, the exit
 // handler and the module's end; read by later imports.
 #pragma once
-#include <pthread.h>
-
 #include <cstdint>
 
 #include "runtime/python.h"
@@ -40,7 +38,8 @@ struct State {
     unsigned long executing_thread = 0;
     /// Held by that thread for the length of the execution, so that an import
     /// from another thread can wait for its end without the interpreter lock.
-    pthread_mutex_t execution_lock = PTHREAD_MUTEX_INITIALIZER;
+    /// Made by the first execution; kept for the process.
+    PyThread_type_lock execution_lock = nullptr;
     /// The interpreter that claimed the module, or -1 before any did.
     std::int64_t main_interpreter_id = -1;
     /// An execution succeeded once: its send may still be called, so the

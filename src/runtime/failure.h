@@ -10,6 +10,7 @@
 #pragma once
 #include <source_location>
 
+#include "runtime/platform.h"
 #include "runtime/python.h"
 #include "runtime/ref.h"
 
@@ -42,7 +43,7 @@ struct Failed {
 /// Records a failure at `line` (a line enum of the Python source) of the
 /// calling site.
 template <class Line>
-[[gnu::cold]] Failed fail_at(Failure& failure, Line line,
+RUNTIME_COLD Failed fail_at(Failure& failure, Line line,
                              std::source_location site = std::source_location::current()) noexcept
 {
     failure.py_line = static_cast<int>(line);

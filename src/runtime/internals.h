@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "runtime/platform.h"
 #include "runtime/python.h"
 
 namespace runtime {
@@ -21,14 +22,9 @@ inline constexpr bool dicts_have_versions = true;
 /// updated up to 3.13).
 inline std::uint64_t dict_version_of(PyObject* dict) noexcept
 {
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
+    RUNTIME_ALLOW_DEPRECATED_BEGIN
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if PY_VERSION_HEX >= 0x030C0000
-#pragma GCC diagnostic pop
-#endif
+    RUNTIME_ALLOW_DEPRECATED_END
 }
 #else
 /// 3.14 took the tag away: cached look-ups keep their form but never hit, so

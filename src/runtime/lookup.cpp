@@ -1,6 +1,7 @@
 #include "runtime/lookup.h"
 
 #include "runtime/internals.h"
+#include "runtime/platform.h"
 #include "runtime/ref.h"
 #include "runtime/state.h"
 
@@ -34,7 +35,7 @@ Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
 }
 
 // lookup_global past its cache: a probe, then the builtins.
-[[gnu::noinline]] PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
+RUNTIME_NOINLINE PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
 {
     if (cache_is_current(cache, dict)) {
         return lookup_builtin(name);  // absent from the module when probed last
@@ -51,7 +52,7 @@ Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
 // "Did you mean" hint). Where the attribute cannot be set, the error goes
 // without it; where the error itself cannot be made, the allocation's
 // MemoryError is raised instead.
-[[gnu::cold]] void raise_name_error(PyObject* name)
+RUNTIME_COLD void raise_name_error(PyObject* name)
 {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     SavedError error;

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "runtime/failure.h"
+#include "runtime/platform.h"
 #include "runtime/python.h"
 #include "runtime/state.h"
 
@@ -16,7 +17,7 @@ namespace runtime {
 /// is true, the name also shows the native site ("main.send
 /// (notify/send.cpp:93)"). Code objects are cached by Python line, or by the
 /// site's number while sites are shown. Never fails toward the caller.
-[[gnu::cold]] void add_traceback(const char* funcname, const Failure& failure, const char* filename,
+RUNTIME_COLD void add_traceback(const char* funcname, const Failure& failure, const char* filename,
                                  PyObject* globals);
 
 

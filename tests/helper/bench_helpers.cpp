@@ -3,15 +3,11 @@
 // callgrind can be told to collect in alone (--toggle-collect=measured_*)
 // and to dump after (--dump-after= each name); noipa keeps them from being inlined or
 // cloned under another name.
+#include "runtime/platform.h"
 #include "tests/helper/helpers.h"
 
-// Kept out of line under their own names (clang has no noipa; its noinline
-// keeps the name).
-#if defined(__clang__)
-#define MEASURED [[gnu::noinline]]
-#else
-#define MEASURED [[gnu::noipa]]
-#endif
+// Kept out of line under their own names.
+#define MEASURED RUNTIME_NOT_INLINED_OR_CLONED
 
 namespace {
 

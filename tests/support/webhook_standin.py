@@ -5,7 +5,8 @@ The stand-in is an HTTP proxy on 127.0.0.1 that accepts one kind of request:
 ``CONNECT oapi.dingtalk.com:443``. It never opens an outbound connection. Inside
 the tunnel it terminates TLS itself, with a certificate for oapi.dingtalk.com
 issued by a throw-away CA made at start, and answers ``POST /robot/send`` the
-way the DingTalk service does. Every request is recorded.
+way the DingTalk service does. Every request is recorded. The CA comes from
+``trustme``, which needs ``cryptography`` (Debian: python3-trustme).
 
 What it answers, rule by rule, and the public behaviour each rule follows
 (DingTalk's custom-robot documentation, and replies observed from the service):

@@ -28,7 +28,14 @@ import tempfile
 
 import struct  # noqa: F401 - _testbuffer imports it as it loads
 
-import _testcapi
+# CPython's own hooks; where the interpreter has no _testcapi (python.org's
+# embeddable builds), the same hooks from the test helper main_testhelper
+# (public C API only: none of the module's code runs), which must then be on
+# PYTHONPATH (the build directory; the suite's runs put it there).
+try:
+    import _testcapi
+except ImportError:
+    import main_testhelper as _testcapi
 
 MESSAGE = {"msgtype": "text", "text": {"content": "text"}}
 TESTBUFFER = importlib.util.find_spec("_testbuffer")

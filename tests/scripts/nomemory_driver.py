@@ -26,9 +26,9 @@ import os
 import sys
 import traceback
 
-import _testcapi
 import loguru  # noqa: F401 - imported up front: their own import is not ours
 import requests  # noqa: F401
+from main_testhelper import remove_mem_hooks, set_nomemory
 
 from support import cases, stubs
 from support.stubs import OK
@@ -45,18 +45,18 @@ def faulted(k, op):
     finished before allocation k."""
     # Empty the free lists, so that the objects op makes come from the allocator.
     drained = [({}, [], (k, op)) for _ in range(200)]
-    _testcapi.set_nomemory(k, k + 1)
+    set_nomemory(k, k + 1)
     try:
         value = op()
     except BaseException as exc:
-        _testcapi.remove_mem_hooks()
+        remove_mem_hooks()
         return "raised", exc
     try:
         probe = [object()]
     except MemoryError:
-        _testcapi.remove_mem_hooks()
+        remove_mem_hooks()
         return "done", value
-    _testcapi.remove_mem_hooks()
+    remove_mem_hooks()
     return "absorbed", value
 
 

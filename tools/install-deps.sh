@@ -6,6 +6,9 @@
 #   tools/install-deps.sh demo   only what tools/demo.sh needs: the compiler,
 #                                meson-python, the interpreter's headers and
 #                                venv, requests and loguru, and the stand-in's TLS
+#   tools/install-deps.sh macos  only what tools/macos.sh needs beside PyPI's zig
+#                                and meson: ld64.lld, the llvm tools, ninja,
+#                                the interpreter's headers and venv, pytest
 set -euo pipefail
 
 demo_packages=(
@@ -18,11 +21,13 @@ test_packages=(
     python3-pytest python3-hypothesis python3-mypy python3-responses
     clang-16 libc++-16-dev libc++abi-16-dev
 )
+macos_packages=(lld-16 llvm-16 ninja-build python3-dev python3-venv python3-pytest)
 
 case ${1:-tests} in
     demo) packages=("${demo_packages[@]}") ;;
     tests) packages=("${test_packages[@]}") ;;
-    *) echo "install-deps.sh: unknown set '$1' (demo, tests)" >&2; exit 2 ;;
+    macos) packages=("${macos_packages[@]}") ;;
+    *) echo "install-deps.sh: unknown set '$1' (demo, tests, macos)" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -25,6 +25,12 @@
 # The aarch64 wheel is made by tools/matrix.sh's arm64 run, with the same
 # steps (tools/release.sh).
 #
+# From the same sdist, tools/macos.sh cross-builds the macOS bundles for
+# CPython 3.11 (x86-64: build-wheels/macos/main.cpython-311-darwin.so; arm64
+# in build-wheels/macos/arm64/) and checks their file type, exports and
+# imports (tests/test_macos.py); a failed check fails the run. They are not
+# release files: nothing here runs them.
+#
 # Also from the same sdist: the win_amd64 wheels of 3.11 to 3.13, cross-built
 # with zig (tools/windows.sh), each checked for the DLLs its module imports
 # and what it exports, installed by pip under Wine into a fresh copy of
@@ -161,6 +167,12 @@ check_needed "$tools" "$work"/dist/*.whl
 log "twine check --strict"
 timed "twine check" logged twine env COLUMNS=200 "$tools/bin/twine" --no-color check --strict "$work"/dist/*
 cat "$work/logs/twine.log"
+
+# --- the macOS bundles, from the same sdist ----------------------------------------------
+
+log "macOS bundles from the sdist (tools/macos.sh)"
+timed "macos" logged macos bash tools/macos.sh "$sdist"
+tail -3 "$work/logs/macos.log"
 
 # --- install each wheel into a fresh venv and send ---------------------------------------
 

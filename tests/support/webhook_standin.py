@@ -5,7 +5,8 @@ The stand-in is an HTTP proxy on 127.0.0.1 that accepts one kind of request:
 ``CONNECT oapi.dingtalk.com:443``. It never opens an outbound connection. Inside
 the tunnel it terminates TLS itself, with a certificate for oapi.dingtalk.com
 issued by a throw-away CA made at start, and answers ``POST /robot/send`` the
-way the DingTalk service does. Every request is recorded.
+way the DingTalk service does. Every request is recorded. The CA comes from
+``trustme``, which needs ``cryptography`` (Debian: python3-trustme).
 
 What it answers, rule by rule, and the public behaviour each rule follows
 (DingTalk's custom-robot documentation, and replies observed from the service):
@@ -28,8 +29,10 @@ What it answers, rule by rule, and the public behaviour each rule follows
   "send too fast, exceed 20 times per minute". Every request with a valid
   token (and valid signature) counts, whatever its content.
 - Content-Type other than application/json: 43004.
-- A body over 20,000 bytes: 460101 "message too long, exceed 20000 bytes".
-  (Bodies over 1 MiB are not read at all: 413, the stand-in's own guard.)
+- A body over 20,000 bytes: 460101 "message too long, exceed 20000 bytes",
+  however long it is: the stand-in reads every body to its end, so the
+  connection stays usable (its record keeps the first 1 MiB of a longer one,
+  and the whole length in ``body_size``).
 - A body that is not a JSON object: 40035 "缺少参数 json".
 - The message types the service accepts, when well-formed: text
   (``content``), markdown (``title``, ``text``), link (``title``, ``text``,
@@ -100,7 +103,7 @@ WEBHOOK_PATH = "/robot/send"
 DEFAULT_RATE_LIMIT = 20          # messages per window and token
 DEFAULT_RATE_WINDOW = 60.0       # seconds
 MAX_MESSAGE = 20000             # bytes of request body the service takes
-MAX_BODY = 1 << 20               # bytes the stand-in reads at all
+MAX_BODY = 1 << 20               # bytes of a body a record keeps (the rest is read and dropped)
 TIMESTAMP_WINDOW_MS = 3600 * 1000   # a signed request's timestamp, either side of now
 TOKEN_UNKNOWN_CODE = 300005      # what the service answers an unknown token with today
 OLD_TOKEN_UNKNOWN_CODE = 300001  # ... and what it answered before
@@ -197,6 +200,7 @@ class Record:
     time: float
     reply: str | None = None        # name in REPLIES, "close", "html" or "stall"
     status: int | None = None
+    body_size: int = 0              # bytes of body received; `body` keeps MAX_BODY at most
 
     def header(self, name: str) -> str | None:
         name = name.lower()
@@ -293,36 +297,43 @@ class _WebhookHandler(http.server.BaseHTTPRequestHandler):
         # One write: head and body leave in one TLS record.
         self.wfile.write(("\r\n".join(head) + "\r\n\r\n").encode("latin-1") + body)
 
-    def _read_body(self) -> bytes | None:
+    def _read_body(self) -> tuple[bytes, int]:
+        """The body's first MAX_BODY bytes and its whole length. The whole body
+        is read, however long, so that the reply reaches a client still
+        sending (a reply before the end would tear the connection)."""
+        kept, size = [], 0
+
+        def take(count: int) -> None:
+            nonlocal size
+            while count > 0:
+                data = self.rfile.read(min(count, 1 << 16))
+                if not data:
+                    raise ConnectionError("the client closed the connection within the body")
+                if size < MAX_BODY:
+                    kept.append(data[:MAX_BODY - size])
+                size += len(data)
+                count -= len(data)
+
         if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
-            parts, size = [], 0
             while True:
                 line = self.rfile.readline(1024)
                 chunk = int(line.split(b";")[0].strip() or b"0", 16)
                 if chunk == 0:
                     while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
                         pass
-                    return b"".join(parts)
-                size += chunk
-                if size > MAX_BODY:
-                    return None
-                parts.append(self.rfile.read(chunk))
+                    break
+                take(chunk)
                 self.rfile.readline(1024)
-        length = int(self.headers.get("Content-Length") or 0)
-        if length > MAX_BODY:
-            return None
-        return self.rfile.read(length) if length else b""
+        else:
+            take(int(self.headers.get("Content-Length") or 0))
+        return b"".join(kept), size
 
     def _handle(self):
         split = urllib.parse.urlsplit(self.path)
-        body = self._read_body()
-        if body is None:
-            self.close_connection = True
-            self._respond(413, b"", "text/plain")
-            return
+        body, size = self._read_body()
         record = Record(method=self.command, path=split.path, query=split.query,
                         headers=list(self.headers.items()), body=body, sni=self.sni,
-                        client=self.client_address[:2], time=time.time())
+                        client=self.client_address[:2], time=time.time(), body_size=size)
         status, reply, payload = self.standin._answer(record)
         record.reply, record.status = reply, status
         self.standin._record(record)
@@ -677,7 +688,7 @@ class StandIn:
         media = (record.header("Content-Type") or "").split(";")[0].strip().lower()
         if media != "application/json":
             return "content_type"
-        if len(record.body) > MAX_MESSAGE:
+        if record.body_size > MAX_MESSAGE:
             return "too_long"
         try:
             message = json.loads(record.body.decode("utf-8"))

@@ -143,7 +143,13 @@ win_site() {
     PIP_DISABLE_PIP_VERSION_CHECK=1 "$win/tools/bin/python" -m pip install -q --no-compile \
         --platform win_amd64 --python-version "$version" --implementation cp \
         --abi "cp$nodot" --abi abi3 --abi none --only-binary=:all: --target "$dir" \
-        "${win_site_packages[@]}" && touch "$dir/.complete"
+        "${win_site_packages[@]}" || return 1
+    # From 3.12 the platform module asks WMI for the Windows version, which
+    # Wine 8 cannot answer (propsys.VariantToString is a stub that aborts the
+    # process; hypothesis asks at the end of a pytest run). Without _wmi,
+    # platform takes its older way.
+    printf '%s\n' "import sys; sys.modules.setdefault('_wmi', None)" >"$dir/wine-without-wmi.pth" &&
+        touch "$dir/.complete"
 }
 
 win_sdk() {  # win_sdk VERSION: headers, import library and build-details.json

@@ -18,6 +18,7 @@ The module comes from --build-dir, else MAIN_BUILD_DIR, else build/.
 import argparse
 import json
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -47,7 +48,7 @@ def start_standin(workdir):
     lines = [proc.stdout.readline().strip() for _ in range(6)]
     for line in lines:
         if line.startswith("export "):
-            key, value = line[len("export "):].split("=", 1)
+            key, value = shlex.split(line)[1].split("=", 1)   # a Windows path comes quoted
             os.environ[key] = value
         elif line.startswith("unset "):
             os.environ.pop(line[len("unset "):], None)

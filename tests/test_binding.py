@@ -3,10 +3,10 @@ the interpreter's wording of errors, each reported at the definition line
 with nothing run; and keyword dictionaries whose keys misbehave."""
 import ctypes
 
-import _testcapi
 import pytest
 
 import main
+import main_testhelper as helper
 from support import cases
 from support.lines import SEND
 from support.stubs import OK, Boom
@@ -118,11 +118,11 @@ def test_keyword_keys_with_raising_eq_or_hash(standins):
     kwargs = {"access_token": "tok", RaisingEq("text"): "x"}
     RaisingEq.armed = True
     with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(1 given\)") as info:
-        _testcapi.pyobject_fastcalldict(main.send, (), kwargs)
+        helper.pyobject_fastcalldict(main.send, (), kwargs)
     assert main_py_entries(info.value) == [("main.send", SEND.definition)]
     # The keyword scan compares by content and never calls __eq__.
     with pytest.raises(TypeError, match="got multiple values for keyword argument 'text'") as info:
-        _testcapi.pyobject_fastcalldict(main.send, ("tok", "y"), {RaisingEq("text"): "y"})
+        helper.pyobject_fastcalldict(main.send, ("tok", "y"), {RaisingEq("text"): "y"})
     assert main_py_entries(info.value) == [("main.send", SEND.definition)]
     RaisingEq.armed = False
     assert main.send(**{"access_token": "tok", RaisingEq("text"): "y"}) == OK
@@ -139,7 +139,7 @@ def test_keyword_eq_that_drops_the_token_from_the_dictionary(fresh):
     # caller's dictionary; the token bound just before must stay alive. (In a
     # fresh interpreter: this used to crash.)
     proc = fresh("""
-        import _testcapi, main
+        import main, main_testhelper
         from support import stubs
         logger, requests = stubs.install(main)
 
@@ -159,7 +159,7 @@ def test_keyword_eq_that_drops_the_token_from_the_dictionary(fresh):
 
         kwargs = {"access_token": Token(), Dropping("text"): "evil", "text": "plain"}
         Dropping.armed = True
-        print(_testcapi.pyobject_fastcalldict(main.send, (), kwargs))
+        print(main_testhelper.pyobject_fastcalldict(main.send, (), kwargs))
         print(requests.calls[-1][1]["url"])
     """)
     assert proc.stdout.splitlines() == [OK, "https://oapi.dingtalk.com/robot/send?access_token=kept"]

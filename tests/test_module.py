@@ -49,8 +49,8 @@ def test_reimport_gives_the_same_module_without_running_again(fresh):
 
 def test_sub_interpreter_is_refused_after_the_main_one(fresh):
     out = fresh("""
-        import _testcapi, main
-        print(_testcapi.run_in_subinterp("import main"))
+        import main, main_testhelper
+        print(main_testhelper.run_in_subinterp("import main"))
     """)
     assert out.stdout.strip() == "-1"
     assert "ImportError: " + INTERPRETER_CHANGE in out.stderr
@@ -58,8 +58,8 @@ def test_sub_interpreter_is_refused_after_the_main_one(fresh):
 
 def test_first_sub_interpreter_keeps_the_module(fresh):
     out = fresh("""
-        import _testcapi
-        print(_testcapi.run_in_subinterp("import main"))
+        import main_testhelper
+        print(main_testhelper.run_in_subinterp("import main"))
         try:
             import main
         except ImportError as e:
@@ -74,8 +74,8 @@ def test_failed_sub_interpreter_import_leaves_no_owner(fresh):
     # collector is gone: the leak checker would report them.
     asan = os.environ.get("ASAN_OPTIONS")
     out = fresh("""
-        import _testcapi
-        print(_testcapi.run_in_subinterp("import loguru, requests, sys; sys.modules['json'] = None; import main"))
+        import main_testhelper
+        print(main_testhelper.run_in_subinterp("import loguru, requests, sys; sys.modules['json'] = None; import main"))
         import main
         print(type(main.send).__name__)
     """, env={"ASAN_OPTIONS": asan + ":detect_leaks=0"} if asan else None)
@@ -251,7 +251,7 @@ def test_nested_import_during_execution_is_refused_and_leaves_the_outer_whole(fr
     # The registry's __getattr__ runs inside main's own execution and loads
     # the same file again under another name.
     out = fresh(f"""
-        import importlib.util, sys, types, _testcapi
+        import importlib.util, sys, types, main_testhelper
         import json, loguru, requests
         from conftest import MAIN_LIBRARY as path
         registry = types.ModuleType("_native_abi_1_0")
@@ -274,7 +274,7 @@ def test_nested_import_during_execution_is_refused_and_leaves_the_outer_whole(fr
         sys.modules["_native_abi_1_0"] = registry
         import main
         print(nested)
-        print(_testcapi.run_in_subinterp("import main"))
+        print(main_testhelper.run_in_subinterp("import main"))
         print(main.logger is loguru.logger, main.requests is requests, main.json is json)
         print("other.main" in sys.modules, sys.modules["main"] is main)
     """)

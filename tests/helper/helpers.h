@@ -6,3 +6,4 @@
 int add_function_helpers(PyObject* module);
 int add_runtime_helpers(PyObject* module);
 int add_bench_helpers(PyObject* module);
+int add_capi_helpers(PyObject* module);

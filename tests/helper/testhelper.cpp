@@ -39,7 +39,7 @@ PyMODINIT_FUNC PyInit_main_testhelper()
         return nullptr;
     }
     if (add_function_helpers(module) < 0 || add_runtime_helpers(module) < 0 || add_bench_helpers(module) < 0 ||
-        add_lines(module, "SEND_LINES", notify::send_lines) < 0 ||
+        add_capi_helpers(module) < 0 || add_lines(module, "SEND_LINES", notify::send_lines) < 0 ||
         add_lines(module, "MODULE_LINES", module::module_lines) < 0) {
         Py_DECREF(module);
         return nullptr;

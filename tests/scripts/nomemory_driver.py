@@ -10,8 +10,10 @@ with only a call slot: their arguments become a tuple and a dictionary) or
 "kept dictionaries" (json.dumps keeps the message it gets, so each call builds
 new ones).
 
-Each k runs in a forked child, so that every k starts from the same state and
-a crash or an abort shows as the child's exit status. A fault must end in a
+Each k runs in a child, so that every k starts from the same state and a
+crash or an abort shows as the child's exit status: a forked one, or where
+there is no fork (Windows) a fresh interpreter that runs this script with
+--k=K and prints its report. A fault must end in a
 clean MemoryError (or the result, when the failure is absorbed), never a
 crash or a SystemError, reported at a line of "main.py" where the failing
 operation is, and the module must work normally afterwards in the same
@@ -23,12 +25,28 @@ import importlib
 import importlib.util
 import json
 import os
+import subprocess
 import sys
 import traceback
 
-import _testcapi
-import loguru  # noqa: F401 - imported up front: their own import is not ours
-import requests  # noqa: F401
+import types
+
+SPAWNED_K = next((int(a[4:]) for a in sys.argv if a.startswith("--k=")), None)
+if SPAWNED_K is None:
+    import loguru  # noqa: F401 - imported up front: their own import is not ours
+    import requests  # noqa: F401
+else:
+    # A fresh interpreter for one k: the module's imports of loguru and
+    # requests find these packages in sys.modules, as they find the real ones
+    # a forked child inherits (those cost a child seconds to import under Wine),
+    # and atexit is imported, as loguru imports it.
+    import atexit  # noqa: F401
+    sys.argv.remove(f"--k={SPAWNED_K}")
+    for name in ("loguru", "requests"):
+        sys.modules[name] = types.ModuleType(name)
+        sys.modules[name].__path__ = []
+    sys.modules["loguru"].logger = None
+from main_testhelper import remove_mem_hooks, set_nomemory
 
 from support import cases, stubs
 from support.stubs import OK
@@ -45,18 +63,18 @@ def faulted(k, op):
     finished before allocation k."""
     # Empty the free lists, so that the objects op makes come from the allocator.
     drained = [({}, [], (k, op)) for _ in range(200)]
-    _testcapi.set_nomemory(k, k + 1)
+    set_nomemory(k, k + 1)
     try:
         value = op()
     except BaseException as exc:
-        _testcapi.remove_mem_hooks()
+        remove_mem_hooks()
         return "raised", exc
     try:
         probe = [object()]
     except MemoryError:
-        _testcapi.remove_mem_hooks()
+        remove_mem_hooks()
         return "done", value
-    _testcapi.remove_mem_hooks()
+    remove_mem_hooks()
     return "absorbed", value
 
 
@@ -159,31 +177,50 @@ def child(k, op, after, lines):
     return {"outcome": outcome, "problem": problem, "entry": entry}
 
 
-def run(kind):
+def in_forked_child(k, op, after, lines):
+    """The report of allocation k from a forked child, and its exit status."""
+    rfd, wfd = os.pipe()
+    sys.stdout.flush(); sys.stderr.flush()
+    pid = os.fork()
+    if pid == 0:
+        os.close(rfd)
+        os.write(wfd, json.dumps(report_of(k, op, after, lines)).encode())
+        os._exit(0)
+    os.close(wfd)
+    with os.fdopen(rfd, "rb") as pipe:
+        data = pipe.read()
+    _, status = os.waitpid(pid, 0)
+    return data, (os.WEXITSTATUS(status) if os.WIFEXITED(status) else status)
+
+
+def in_fresh_interpreter(k):
+    """The report of allocation k from a fresh interpreter, and its exit status."""
+    proc = subprocess.run([sys.executable, os.path.abspath(__file__), *sys.argv[1:], f"--k={k}"],
+                          stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    return proc.stdout.strip().splitlines()[-1] if proc.stdout.strip() else b"", proc.returncode
+
+
+def report_of(k, op, after, lines):
+    try:
+        return child(k, op, after, lines)
+    except BaseException:
+        return {"outcome": "error", "problem": traceback.format_exc()}
+
+
+def operation(kind):
     if kind.startswith("getter:"):
-        op, after, lines = sweep_getter(kind.split(":", 1)[1])
-    else:
-        op, after, lines = {"exec": sweep_exec, "send": sweep_send}[kind]()
+        return sweep_getter(kind.split(":", 1)[1])
+    return {"exec": sweep_exec, "send": sweep_send}[kind]()
+
+
+def run(kind):
+    op, after, lines = operation(kind)
     counts = {"raised": 0, "absorbed": 0}
     problems = []
     entry_seen = False  # execution fails later at each k: once entries start, each failure has one
     for k in range(LIMIT):
-        rfd, wfd = os.pipe()
-        sys.stdout.flush(); sys.stderr.flush()
-        pid = os.fork()
-        if pid == 0:
-            os.close(rfd)
-            try:
-                report = child(k, op, after, lines)
-            except BaseException:
-                report = {"outcome": "error", "problem": traceback.format_exc()}
-            os.write(wfd, json.dumps(report).encode())
-            os._exit(0)
-        os.close(wfd)
-        with os.fdopen(rfd, "rb") as pipe:
-            data = pipe.read()
-        _, status = os.waitpid(pid, 0)
-        if not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0 or not data:
+        data, status = in_forked_child(k, op, after, lines) if hasattr(os, "fork") else in_fresh_interpreter(k)
+        if status != 0 or not data:
             problems.append(f"k={k}: child died with status {status}")
             break
         report = json.loads(data)
@@ -202,4 +239,7 @@ def run(kind):
 
 
 if __name__ == "__main__":
-    run(sys.argv[1])
+    if SPAWNED_K is None:
+        run(sys.argv[1])
+    else:
+        print(json.dumps(report_of(SPAWNED_K, *operation(sys.argv[1]))))

@@ -105,7 +105,7 @@ def send_scenarios(main, stubs):
             reset()
         return run
 
-    import _testcapi
+    import main_testhelper
 
     class EqualText(str):
         __hash__ = str.__hash__
@@ -127,7 +127,7 @@ def send_scenarios(main, stubs):
                                                 main.send("t", "x"), reset())),
         ("send ok reply json function", lambda: (setattr(main, "requests", reply(Obj(json=lambda: [1]))),
                                                  main.send("t", "x"), reset())),
-        ("bind non-str keyword", lambda: expect(TypeError, SEND.definition, _testcapi.pyobject_fastcalldict,
+        ("bind non-str keyword", lambda: expect(TypeError, SEND.definition, main_testhelper.pyobject_fastcalldict,
                                                 main.send, ("a", "b"), {1: 2})),
     ]
     return scenarios + attribute_scenarios(main)

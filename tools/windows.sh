@@ -218,7 +218,9 @@ endian = 'little'
 cpp_link_args = ['-nostdlib++']
 python.build_config = '$win/sdk/$1/build-details.json'
 EOF
-    mv "$file.new" "$file"
+    # Replaced only when it changed: a build made with the old one is then
+    # set up anew (win_build).
+    if cmp -s "$file.new" "$file"; then rm "$file.new"; else mv "$file.new" "$file"; fi
 }
 
 win_prepare() {  # win_prepare VERSION...: everything a build and run needs
@@ -231,9 +233,12 @@ win_prepare() {  # win_prepare VERSION...: everything a build and run needs
 }
 
 win_build() {  # win_build VERSION: the module and the test helper in build-windows/VERSION
-    local dir=$win/$1
-    if [ ! -f "$dir/build.ninja" ]; then
-        "$win/tools/bin/meson" setup "$dir" "$root" --cross-file "$win/cross-$1.ini" \
+    local dir=$win/$1 wipe=()
+    if [ -f "$dir/build.ninja" ] && [ "$win/cross-$1.ini" -nt "$dir/build.ninja" ]; then
+        wipe=(--wipe)                      # meson reads a cross file at setup only
+    fi
+    if [ ! -f "$dir/build.ninja" ] || [ "${#wipe[@]}" -gt 0 ]; then
+        "$win/tools/bin/meson" setup "${wipe[@]}" "$dir" "$root" --cross-file "$win/cross-$1.ini" \
             -Dwerror=true -Dtests=true || return 1
     fi
     "$win/tools/bin/ninja" -C "$dir"

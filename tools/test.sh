@@ -10,26 +10,25 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh
 
-build() {  # build DIR [meson options...]
+setup() {  # setup DIR [meson options...]: `meson test` builds what it runs
     local dir=$1
     shift
     if [ ! -f "$dir/build.ninja" ]; then
         meson setup "$dir" "$@"
     fi
-    ninja -C "$dir"
 }
 
-build build -Dpython=/usr/bin/python3 -Dwerror=true
-build build-dbg -Dpython=/usr/bin/python3.11d -Dwerror=true
+setup build -Dpython=/usr/bin/python3 -Dwerror=true
+setup build-dbg -Dpython=/usr/bin/python3.11d -Dwerror=true
 
 echo "== tests against the sanitizer build"
 bash tools/sanitize.sh
 
 echo "== tests under the debug interpreter"
-MAIN_BUILD_DIR=build-dbg /usr/bin/python3.11d -m pytest tests -q -p no:cacheprovider
+meson test -C build-dbg
 
 echo "== tests under /usr/bin/python3"
-MAIN_BUILD_DIR=build /usr/bin/python3 -m pytest tests -q -p no:cacheprovider
+meson test -C build
 
 echo "== tests under Wine: python.org's CPython 3.11 and 3.13 for Windows x64, cross-built"
 bash tools/windows.sh 3.11 3.13

@@ -11,6 +11,7 @@ from support import cases
 from support.lines import SEND
 from support.stubs import OK, Boom
 from support.tracebacks import main_py_entries
+from support.webhook import url_for
 
 
 @pytest.mark.parametrize("args, kwargs", cases.BINDS)
@@ -162,4 +163,4 @@ def test_keyword_eq_that_drops_the_token_from_the_dictionary(fresh):
         print(main_testhelper.pyobject_fastcalldict(main.send, (), kwargs))
         print(requests.calls[-1][1]["url"])
     """)
-    assert proc.stdout.splitlines() == [OK, "https://oapi.dingtalk.com/robot/send?access_token=kept"]
+    assert proc.stdout.splitlines() == [OK, url_for("kept")]

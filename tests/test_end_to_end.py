@@ -20,6 +20,7 @@ from conftest import ROOT, apply_standin_env as apply_env, skip_without_tls
 from support import guard, webhook_standin as ws
 from support.lines import SEND
 from support.stubs import OK, TEMPLATE
+from support.webhook import HOST, PATH
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
@@ -55,12 +56,12 @@ def log_records():
 def test_wire_format_and_reply(standin, text):
     assert main.send(TOKEN, text) == OK
     (record,) = standin.requests
-    assert (record.method, record.path, record.query) == ("POST", "/robot/send", f"access_token={TOKEN}")
+    assert (record.method, record.path, record.query) == ("POST", PATH, f"access_token={TOKEN}")
     assert record.header("Content-Type") == "application/json;charset=UTF-8"
-    assert record.header("Host") == "oapi.dingtalk.com"
+    assert record.header("Host") == HOST
     assert record.body == message_bytes(text)
-    assert record.sni == "oapi.dingtalk.com"
-    assert [(t.target, t.status) for t in standin.tunnels] == [("oapi.dingtalk.com:443", 200)]
+    assert record.sni == HOST
+    assert [(t.target, t.status) for t in standin.tunnels] == [(f"{HOST}:443", 200)]
 
 
 def test_one_info_line_through_loguru(standin, log_records):
@@ -134,7 +135,7 @@ def test_misset_proxy_never_leaves_loopback(standin, monkeypatch, network_guard)
     assert "https_proxy" not in {key.lower() for key in os.environ}
     with pytest.raises(requests.exceptions.ConnectionError):
         main.send(TOKEN, "nowhere")
-    assert network_guard and network_guard[0][0] == "oapi.dingtalk.com"
+    assert network_guard and network_guard[0][0] == HOST
     assert standin.requests == [] and standin.tunnels == []
 
 

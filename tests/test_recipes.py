@@ -26,6 +26,7 @@ from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, apply_standin_env, skip_with
 from support import guard, stubs, webhook_standin as ws
 from support.lines import SEND
 from support.stubs import OK
+from support.webhook import URL
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
@@ -381,7 +382,7 @@ def test_testing_tools_catch_the_recipes(monkeypatch, tool, heading):
         else:
             responses = pytest.importorskip("responses")
             with responses.RequestsMock() as mocked:
-                mocked.add(responses.POST, re.compile(r"https://oapi\.dingtalk\.com/robot/send.*"),
+                mocked.add(responses.POST, re.compile(re.escape(URL) + ".*"),
                            json={"errcode": 0, "errmsg": "mocked"})
                 reply = main.send(TOKEN, "caught")
                 reached = len(mocked.calls)

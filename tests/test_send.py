@@ -22,8 +22,8 @@ from support import cases, stubs
 from support.lines import SEND
 from support.stubs import OK, TEMPLATE
 from support.tracebacks import main_py_entries
+from support.webhook import url_for
 
-URL = "https://oapi.dingtalk.com/robot/send?access_token="
 HEADERS = {"Content-Type": "application/json;charset=UTF-8"}
 
 
@@ -45,7 +45,7 @@ def test_calls_in_order_with_exact_arguments(standins):
     assert args == ()
     assert list(kwargs) == ["url", "data", "headers"]
     assert list(logger.calls[0][1]) == ["access_token", "text"]
-    assert kwargs["url"] == URL + "tok"
+    assert kwargs["url"] == url_for("tok")
     assert kwargs["headers"] == HEADERS
     assert kwargs["data"] == '{"msgtype": "text", "text": {"content": "hello"}}'
 
@@ -60,7 +60,7 @@ def test_wire_format(standins, token, text, url_tail, body):
     _, requests = standins
     main.send(token, text)
     kwargs = requests.calls[0][1]
-    assert kwargs["url"] == URL + url_tail
+    assert kwargs["url"] == url_for(url_tail)
     assert kwargs["data"] == body == json.dumps({"msgtype": "text", "text": {"content": text}})
 
 

@@ -81,12 +81,13 @@ def test_reply_is_the_decoded_json_as_text(standin):
 
 
 def test_rate_limit_comes_back_as_text(monkeypatch, tmp_path):
-    with ws.StandIn([TOKEN], rate_limit=3, workdir=str(tmp_path)) as standin:
+    # The service's limit, 20 a minute: the refused sends still reach it.
+    with ws.StandIn([TOKEN], workdir=str(tmp_path)) as standin:
         apply_env(monkeypatch, standin)
-        replies = [main.send(TOKEN, f"n{i}") for i in range(5)]
-    limited = str({"errcode": 130101, "errmsg": "send too fast, exceed 3 times per minute"})
-    assert replies == [OK] * 3 + [limited] * 2
-    assert len(standin.requests) == 5
+        replies = [main.send(TOKEN, f"n{i}") for i in range(22)]
+    limited = str({"errcode": 130101, "errmsg": "send too fast, exceed 20 times per minute"})
+    assert replies == [OK] * 20 + [limited] * 2
+    assert len(standin.requests) == 22
 
 
 # --- failures -----------------------------------------------------------------

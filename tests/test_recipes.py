@@ -22,7 +22,7 @@ import requests
 from loguru import logger
 
 import main
-from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, apply_standin_env, skip_without_tls
+from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, skip_without_tls
 from support import guard, stubs, webhook_standin as ws
 from support.lines import SEND
 from support.stubs import OK
@@ -215,14 +215,6 @@ def test_token_kept_out_of_the_exceptions(standin, monkeypatch, capfd, failure):
 ])
 def test_message_size_limit(standin, text, fits):
     assert main.send(TOKEN, text) == (OK if fits else str(ws.reply_payload("too_long")))
-
-
-
-def test_rate_limit(monkeypatch, tmp_path):
-    with ws.StandIn([TOKEN], workdir=str(tmp_path)) as limited:          # 20 a minute
-        apply_standin_env(monkeypatch, limited)
-        replies = [main.send(TOKEN, f"n{i}") for i in range(21)]
-    assert replies == [OK] * 20 + [str(ws.reply_payload("rate_limited"))]
 
 
 def test_retries(standin):

@@ -4,11 +4,10 @@ until the operation runs through without meeting the failure.
     python nomemory_driver.py SWEEP [ROAD]
 
 SWEEP is "exec" (module execution), "send", or "getter:NAME" (a lazily made
-attribute of a function object); ROAD picks the callees of the send sweep:
-"stand-ins" (plain recording stand-ins, the default), "call slots" (callees
-with only a call slot: their arguments become a tuple and a dictionary) or
-"kept dictionaries" (json.dumps keeps the message it gets, so each call builds
-new ones).
+attribute of a function object); ROAD picks the callees of the send sweep
+(support.cases.road): "stand-ins" (plain recording stand-ins, the default) or
+"call slots" (callees with only a call slot: their arguments become a tuple
+and a dictionary).
 
 Each k runs in a child, so that every k starts from the same state and a
 crash or an abort shows as the child's exit status: a forked one, or where

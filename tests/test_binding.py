@@ -2,6 +2,7 @@
 the interpreter's wording of errors, each reported at the definition line
 with nothing run; and keyword dictionaries whose keys misbehave."""
 import ctypes
+import sys
 
 import pytest
 
@@ -56,8 +57,8 @@ def test_equal_but_distinct_and_subclass_keys_match_by_content(standins):
     class Key(str):
         pass
 
-    distinct = "".join(["acc", "ess_token"])
-    assert distinct is not "access_token"
+    distinct = "".join(["acc", "ess_token"])   # equal to the parameter's name, not the same object
+    assert distinct == "access_token" and distinct is not sys.intern("access_token")
     main.send(**{distinct: "t", Key("text"): "x"})
     assert logger.calls[-1][1] == {"access_token": "t", "text": "x"}
     with pytest.raises(TypeError, match="multiple values for keyword argument 'text'"):

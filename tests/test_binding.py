@@ -143,7 +143,7 @@ def test_keyword_eq_that_drops_the_token_from_the_dictionary(fresh):
     proc = fresh("""
         import main, main_testhelper
         from support import stubs
-        logger, requests = stubs.install(main)
+        logger, requests = stubs.put_standins(main)
 
         class Dropping(str):
             armed = False

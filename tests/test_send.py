@@ -271,7 +271,9 @@ class Recorder:
         return record
 
 
-class Reply:
+class BareReply:
+    """A reply that post returns as it is: no json method unless one is set."""
+
     def __init__(self, payload):
         self.payload = payload
 
@@ -309,16 +311,16 @@ def holder(rec, shape, attr, function):
     return rec.label(obj, f"{attr} holder")
 
 
-def install(rec, shape, replies=None, dumps=None):
+def put_shaped(rec, shape, replies=None, dumps=None):
     """logger, requests and json of rec.module in one shape; requests.post
-    answers with the next of `replies` (a Reply's payload comes back from its
-    json()), each reply's json in the same shape."""
+    answers with the next of `replies`: a BareReply as it is, any other value
+    as what json() returns of a reply in the same shape."""
     g = rec.module
     replies = iter(replies or [{"errcode": 0, "errmsg": "ok"}] * 5)
 
     def next_reply(*args, **kwargs):
         reply = next(replies)
-        if not isinstance(reply, Reply):
+        if not isinstance(reply, BareReply):
             payload = reply
             reply = holder(rec, shape, "json", rec.callee("json", lambda *a, **k: payload))
         return reply
@@ -353,7 +355,7 @@ class Shown:
 
 def shapes(shape):
     def scenario(rec):
-        install(rec, shape)
+        put_shaped(rec, shape)
         return [("tok", "hello"), (42, ["x", 1.5])]
     return scenario
 
@@ -364,7 +366,7 @@ def builtins_scenario(rec):
     g.json = types.SimpleNamespace(dumps=repr)                             # METH_O
 
     def post(*args, **kwargs):
-        reply = Reply(None)
+        reply = BareReply(None)
         reply.json = {"a": 1}.copy                                          # METH_NOARGS, bound
         return reply
 
@@ -375,7 +377,7 @@ def builtins_scenario(rec):
 
 
 def tokens_scenario(rec):
-    install(rec, "method", replies=[{"n": i} for i in range(16)])
+    put_shaped(rec, "method", replies=[{"n": i} for i in range(16)])
 
     class FormatsAs(str):
         def __format__(self, spec):
@@ -399,16 +401,16 @@ def tokens_scenario(rec):
 
 
 def replies_scenario(rec):
-    install(rec, "method", replies=[
-        {"errcode": 0}, [1, "two"], S("a str subclass"), Reply(None), Shown(S("shown as a subclass")),
+    put_shaped(rec, "method", replies=[
+        {"errcode": 0}, [1, "two"], S("a str subclass"), BareReply(None), Shown(S("shown as a subclass")),
         Shown(3), Shown(KeyError("no str")), None,
-    ])  # the bare Reply has no json method
+    ])  # the BareReply has no json method
     return [("tok", "text")] * 8
 
 
 def rebinding_scenario(rec):
     g = rec.module
-    install(rec, "method")
+    put_shaped(rec, "method")
     first_requests, first_json = g.requests, g.json
     second = types.SimpleNamespace(post=rec.callee("second post", lambda *a, **k: first_requests.post(**k)))
     json_module = types.ModuleType("json_standin")
@@ -465,7 +467,7 @@ def mutating_callees_scenario(rec):
             if type(obj) is dict and obj.get("msgtype") == "text" and obj.get("text") == {"content": None}:
                 obj["msgtype"] = "reached"
 
-    install(rec, "method")
+    put_shaped(rec, "method")
     g.json = types.SimpleNamespace(dumps=rec.callee("dumps", dumps))
     g.requests = types.SimpleNamespace(post=rec.callee("post", post))
     return [("tok", t) for t in ("plain", "change", "plain", "keep", "plain", "plain")] + [
@@ -474,7 +476,7 @@ def mutating_callees_scenario(rec):
 
 def failures_scenario(rec):
     g = rec.module
-    install(rec, "method")
+    put_shaped(rec, "method")
     good = g.logger, g.requests, g.json
     steps = []
     for name in ("logger", "requests", "json"):

@@ -132,7 +132,7 @@ def road(module, name):
     """Puts into `module` the callees of one road through send: "stand-ins"
     (plain recording stand-ins) or "call slots" (callees with only a call
     slot: their arguments become a tuple and a dictionary)."""
-    stubs.install(module)
+    stubs.put_standins(module)
     module.json = json
     if name == "call slots":
         module.logger = _ns(info=stubs.CallSlot(lambda *a, **k: None))

@@ -13,7 +13,6 @@ import main
 from conftest import TESTS_DIR, python_env
 from support import guard, stubs
 from support.lines import SEND
-from support.stubs import OK
 from support.tracebacks import main_py_lines
 from support.webhook import url_for
 

@@ -77,8 +77,8 @@ def standins():
     import main
 
     with stubs.kept_globals(main):
-        yield stubs.install(main)
-        stubs.install(main)
+        yield stubs.put_standins(main)
+        stubs.put_standins(main)
         main.json = json
         assert main.send("tok", "after") == stubs.OK
 

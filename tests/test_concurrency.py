@@ -13,8 +13,8 @@ import main
 from conftest import TESTS_DIR, python_env
 from support import guard, stubs
 from support.lines import SEND
-from support.stubs import OK
 from support.tracebacks import main_py_lines
+from support.webhook import url_for
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 
@@ -35,8 +35,8 @@ def test_reentrant_calls_from_logger_and_post(standins):
 
     main.logger, main.requests = ReentrantLogger(), ReentrantPost()
     result = main.send("outer-tok", "outer")
-    assert result == str({"url": "https://oapi.dingtalk.com/robot/send?access_token=outer-tok"})
-    assert inner == [str({"url": "https://oapi.dingtalk.com/robot/send?access_token=inner-tok"})] * 2
+    assert result == str({"url": url_for("outer-tok")})
+    assert inner == [str({"url": url_for("inner-tok")})] * 2
 
     # A failure deep inside a nested call reports its own line, the outer call its own.
     main.logger, main.requests = stubs.Logger(), stubs.Requests(None)

@@ -20,6 +20,7 @@ from conftest import ROOT, apply_standin_env as apply_env, skip_without_tls
 from support import guard, webhook_standin as ws
 from support.lines import SEND
 from support.stubs import OK, TEMPLATE
+from support.webhook import HOST, PATH
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
@@ -55,12 +56,12 @@ def log_records():
 def test_wire_format_and_reply(standin, text):
     assert main.send(TOKEN, text) == OK
     (record,) = standin.requests
-    assert (record.method, record.path, record.query) == ("POST", "/robot/send", f"access_token={TOKEN}")
+    assert (record.method, record.path, record.query) == ("POST", PATH, f"access_token={TOKEN}")
     assert record.header("Content-Type") == "application/json;charset=UTF-8"
-    assert record.header("Host") == "oapi.dingtalk.com"
+    assert record.header("Host") == HOST
     assert record.body == message_bytes(text)
-    assert record.sni == "oapi.dingtalk.com"
-    assert [(t.target, t.status) for t in standin.tunnels] == [("oapi.dingtalk.com:443", 200)]
+    assert record.sni == HOST
+    assert [(t.target, t.status) for t in standin.tunnels] == [(f"{HOST}:443", 200)]
 
 
 def test_one_info_line_through_loguru(standin, log_records):
@@ -80,12 +81,13 @@ def test_reply_is_the_decoded_json_as_text(standin):
 
 
 def test_rate_limit_comes_back_as_text(monkeypatch, tmp_path):
-    with ws.StandIn([TOKEN], rate_limit=3, workdir=str(tmp_path)) as standin:
+    # The service's limit, 20 a minute: the refused sends still reach it.
+    with ws.StandIn([TOKEN], workdir=str(tmp_path)) as standin:
         apply_env(monkeypatch, standin)
-        replies = [main.send(TOKEN, f"n{i}") for i in range(5)]
-    limited = str({"errcode": 130101, "errmsg": "send too fast, exceed 3 times per minute"})
-    assert replies == [OK] * 3 + [limited] * 2
-    assert len(standin.requests) == 5
+        replies = [main.send(TOKEN, f"n{i}") for i in range(22)]
+    limited = str({"errcode": 130101, "errmsg": "send too fast, exceed 20 times per minute"})
+    assert replies == [OK] * 20 + [limited] * 2
+    assert len(standin.requests) == 22
 
 
 # --- failures -----------------------------------------------------------------
@@ -134,7 +136,7 @@ def test_misset_proxy_never_leaves_loopback(standin, monkeypatch, network_guard)
     assert "https_proxy" not in {key.lower() for key in os.environ}
     with pytest.raises(requests.exceptions.ConnectionError):
         main.send(TOKEN, "nowhere")
-    assert network_guard and network_guard[0][0] == "oapi.dingtalk.com"
+    assert network_guard and network_guard[0][0] == HOST
     assert standin.requests == [] and standin.tunnels == []
 
 

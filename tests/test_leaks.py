@@ -30,14 +30,17 @@ def test_reference_counts_of_arguments_reply_and_function_stay(standins):
     logger, requests = standins
     token, text = "token-object", "text-object"
     reply = requests.reply
+    # Binding errors before and after a value is bound.
+    binding_errors = [((token,), {}), ((token,), {"access_token": token}), ((), {"access_token": token})]
     counts = [sys.getrefcount(o) for o in (token, text, reply, main.send)]
     for _ in range(200):
         main.send(token, text)
         main.send(access_token=token, text=text)
-        try:
-            main.send(token)
-        except TypeError:
-            pass
+        for args, kwargs in binding_errors:
+            try:
+                main.send(*args, **kwargs)
+            except TypeError:
+                pass
     requests.calls.clear()
     logger.calls.clear()
     assert [sys.getrefcount(o) for o in (token, text, reply, main.send)] == counts

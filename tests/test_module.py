@@ -294,19 +294,19 @@ def test_module_is_let_go_at_exit_and_send_still_works_after(fresh):
 
         def late():
             module = sys.modules["main"]
-            logger, posted = stubs.install(module)
+            logger, posted = stubs.put_standins(module)
             print(module.send("tok", "late"), len(posted.calls))
             ref = weakref.ref(sys.modules.pop("main"))
             del module
             gc.collect()
             print(ref() is None)
             import main as again                  # executes afresh
-            stubs.install(again)
+            stubs.put_standins(again)
             print(again.send("tok", "again"))
 
         atexit.register(late)
         module = __import__("main")               # bound nowhere that outlives the script
-        stubs.install(module)
+        stubs.put_standins(module)
         module.send("tok", "early")
         del module
     """)
@@ -333,7 +333,7 @@ REIMPORT_AFTER_EXIT = """
             sys.modules["json"] = None
         try:
             import main
-            new_logger, _ = stubs.install(main)
+            new_logger, _ = stubs.put_standins(main)
             print("imported", main is not old_module)
         except ImportError:
             new_logger = stubs.Logger()
@@ -347,7 +347,7 @@ REIMPORT_AFTER_EXIT = """
         atexit.register(reimport)
     import main
     old_module = main
-    old_logger, _ = stubs.install(main)
+    old_logger, _ = stubs.put_standins(main)
     old_send = main.send
     del old_module
     old_module = None
@@ -383,7 +383,7 @@ REIMPORT_DURING = {
 
         def import_again(ref):
             import main as again
-            stubs.install(again)
+            stubs.put_standins(again)
             sent.append(again.send("tok", "again"))
 
         ref = weakref.ref(sys.modules["main"], import_again)
@@ -418,7 +418,7 @@ def test_reimport_while_the_old_module_goes_or_its_send_runs(fresh, tmp_path, ki
         sys.path.insert(0, {path!r})
         from support import stubs
         import main
-        stubs.install(main)
+        stubs.put_standins(main)
         send = main.send
         del main
         atexit._run_exitfuncs()

@@ -22,10 +22,11 @@ import requests
 from loguru import logger
 
 import main
-from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, apply_standin_env, skip_without_tls
+from conftest import MAIN_LIBRARY, ROOT, TESTS_DIR, skip_without_tls
 from support import guard, stubs, webhook_standin as ws
 from support.lines import SEND
 from support.stubs import OK
+from support.webhook import URL
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
@@ -216,14 +217,6 @@ def test_message_size_limit(standin, text, fits):
     assert main.send(TOKEN, text) == (OK if fits else str(ws.reply_payload("too_long")))
 
 
-
-def test_rate_limit(monkeypatch, tmp_path):
-    with ws.StandIn([TOKEN], workdir=str(tmp_path)) as limited:          # 20 a minute
-        apply_standin_env(monkeypatch, limited)
-        replies = [main.send(TOKEN, f"n{i}") for i in range(21)]
-    assert replies == [OK] * 20 + [str(ws.reply_payload("rate_limited"))]
-
-
 def test_retries(standin):
     code = recipe("Retries")
     assert "backoff_factor=1" in code
@@ -381,7 +374,7 @@ def test_testing_tools_catch_the_recipes(monkeypatch, tool, heading):
         else:
             responses = pytest.importorskip("responses")
             with responses.RequestsMock() as mocked:
-                mocked.add(responses.POST, re.compile(r"https://oapi\.dingtalk\.com/robot/send.*"),
+                mocked.add(responses.POST, re.compile(re.escape(URL) + ".*"),
                            json={"errcode": 0, "errmsg": "mocked"})
                 reply = main.send(TOKEN, "caught")
                 reached = len(mocked.calls)

@@ -266,7 +266,7 @@ import main
 from support import stubs
 from support.lines import SEND
 from support.tracebacks import main_py_entries
-stubs.install(main)
+stubs.put_standins(main)
 rt = sys.modules["native_runtime"]
 
 def entries():  # the main.py entries of a failure of json.dumps

@@ -1,8 +1,10 @@
-"""The body of send(access_token, text): what reaches its callees, what it
-returns, where each failure is reported; and the same against the function in
-plain Python (bench/reference_main.py), over the shapes of callables, tokens,
-replies and rebindings that its fast paths tell apart: the same results, the
-same exceptions at the same lines, the same arguments reaching every callee."""
+"""The body of send(access_token, text), compared with the function in plain
+Python (bench/reference_main.py): over the shapes of callables, tokens, texts,
+replies, rebindings and failures that its fast paths tell apart, the same
+results, the same exceptions (the very objects) at the same lines, the same
+arguments (the very objects) reaching every callee. A new behaviour of send is
+a scenario of that comparison; the tests after it check what only the native
+function has: the builtin str, the native line switch, a cleared function."""
 import builtins
 import gc
 import json
@@ -20,221 +22,8 @@ import reference_main
 from conftest import ROOT
 from support import cases, stubs
 from support.lines import SEND
-from support.stubs import OK, TEMPLATE
+from support.stubs import OK
 from support.tracebacks import main_py_entries
-
-URL = "https://oapi.dingtalk.com/robot/send?access_token="
-HEADERS = {"Content-Type": "application/json;charset=UTF-8"}
-
-
-def fails_at(line, exc_type, *args, **kwargs):
-    """main.send(*args, **kwargs) raises exc_type with one entry, at `line`."""
-    with pytest.raises(exc_type) as info:
-        main.send(*args, **kwargs)
-    assert main_py_entries(info.value) == [("main.send", line)]
-    return info.value
-
-
-# --- what the callees get and what comes back ----------------------------------
-
-def test_calls_in_order_with_exact_arguments(standins):
-    logger, requests = standins
-    assert main.send("tok", "hello") == OK
-    assert logger.calls == [((TEMPLATE,), {"access_token": "tok", "text": "hello"})]
-    (args, kwargs), = requests.calls
-    assert args == ()
-    assert list(kwargs) == ["url", "data", "headers"]
-    assert list(logger.calls[0][1]) == ["access_token", "text"]
-    assert kwargs["url"] == URL + "tok"
-    assert kwargs["headers"] == HEADERS
-    assert kwargs["data"] == '{"msgtype": "text", "text": {"content": "hello"}}'
-
-
-@pytest.mark.parametrize("token, text, url_tail, body", [
-    ("t", "你好", "t", '{"msgtype": "text", "text": {"content": "\\u4f60\\u597d"}}'),
-    (42, 7, "42", '{"msgtype": "text", "text": {"content": 7}}'),
-    ("a&b c", None, "a&b c", '{"msgtype": "text", "text": {"content": null}}'),
-    ("t", ["x", 1.5], "t", '{"msgtype": "text", "text": {"content": ["x", 1.5]}}'),
-])
-def test_wire_format(standins, token, text, url_tail, body):
-    _, requests = standins
-    main.send(token, text)
-    kwargs = requests.calls[0][1]
-    assert kwargs["url"] == URL + url_tail
-    assert kwargs["data"] == body == json.dumps({"msgtype": "text", "text": {"content": text}})
-
-
-def test_lone_surrogates_and_a_10mb_text_travel_intact(standins):
-    logger, requests = standins
-    assert main.send("\udcff-tok", "lone \ud800 surrogate") == OK
-    kw = requests.calls[-1][1]
-    assert kw["url"].endswith("access_token=\udcff-tok")
-    assert json.loads(kw["data"])["text"]["content"] == "lone \ud800 surrogate"
-    assert "\\ud800" in kw["data"]
-
-    big = "\u4e2d" * (10 * 1024 * 1024 // 3) + "x" * 7
-    assert main.send("tok", big) == OK
-    assert json.loads(requests.calls[-1][1]["data"])["text"]["content"] == big
-    assert logger.calls[-1][1]["text"] is big
-
-
-def test_result_is_always_str_of_the_decoded_reply(standins):
-    _, requests = standins
-    for payload in ({"errcode": 310000, "errmsg": "keywords not in content"}, [1, 2], "text", 3):
-        requests.reply = stubs.Reply(payload)
-        result = main.send("t", "x")
-        assert type(result) is str and result == str(payload)
-
-
-def test_rebinding_str_changes_nothing(standins):
-    main.json = types.SimpleNamespace(dumps=lambda value: "serialised")
-    main.str = lambda value: "module str"
-    saved = builtins.str
-    builtins.str = lambda value: "builtin str"
-    try:
-        result = main.send("t", "x")
-    finally:
-        builtins.str = saved
-        del main.str
-    assert result == OK
-
-
-def test_rebound_globals_are_seen_at_the_next_call(standins):
-    main.send("t", "x")
-    logger2, requests2 = stubs.Logger(), stubs.Requests(stubs.Reply({"second": True}))
-    main.requests = requests2
-    assert main.send("t", "x") == "{'second': True}"
-    main.logger = logger2
-    main.send("t", "y")
-    assert len(logger2.calls) == 1 and len(requests2.calls) == 2
-
-
-def test_deleted_logger_falls_back_to_a_builtin(standins):
-    _, requests = standins
-    builtin_logger = stubs.Logger()
-    del main.logger
-    builtins.logger = builtin_logger
-    try:
-        main.send("t", "x")
-    finally:
-        del builtins.logger
-    assert len(builtin_logger.calls) == 1 and len(requests.calls) == 1
-
-
-def test_bound_and_plain_callables_for_dumps_and_json(standins):
-    _, requests = standins
-
-    class Encoder:
-        def dumps(self, value):
-            return "bound:" + json.dumps(value)
-
-    main.json = Encoder()
-    main.send("t", "x")
-    assert requests.calls[-1][1]["data"].startswith("bound:{")
-    main.json = types.SimpleNamespace(dumps=len)         # a built-in taking one argument
-    main.send("t", "x")
-    assert requests.calls[-1][1]["data"] == 2
-    requests.reply = types.SimpleNamespace(json=dict)    # a type called with no argument
-    assert main.send("t", "x") == "{}"
-
-
-# --- failures, each at its line ----------------------------------------------------
-
-@pytest.mark.parametrize("case", cases.FAILURES)
-def test_failures_at_their_lines(standins, case):
-    logger, requests = standins
-    line, error, bindings, args = cases.FAILURES[case]
-    cases.rebind(main, bindings)
-    exc = fails_at(line, error, *args)
-    if error is NameError:                   # the deleted global, by name
-        assert bindings[exc.name] is cases.DELETED and str(exc) == f"name '{exc.name}' is not defined"
-    # Logged unless that failed; nothing posted through the stand-in.
-    assert len(logger.calls) == (line != SEND.log) and requests.calls == []
-
-
-def test_requests_deleted_while_send_runs(standins):
-    _, requests = standins
-
-    class Deleting:
-        def info(self, *args, **kwargs):
-            del main.requests
-
-    main.logger = Deleting()
-    assert fails_at(SEND.post, NameError, "tok", "text").name == "requests"
-    assert requests.calls == []
-
-
-def test_a_self_flagged_native_json_fails_as_a_direct_call_does(standins):
-    # A native function whose self is its first argument, called with none.
-    _, requests = standins
-    requests.reply = types.SimpleNamespace(
-        json=helper.make_function("noargs", flags=helper.NATIVE_FUNCTION_SELF_ARG))
-    with pytest.raises(IndexError):
-        requests.reply.json()
-    fails_at(SEND.reply, IndexError, "t", "x")
-
-
-def test_exception_is_passed_on_unchanged(standins):
-    error = OSError("the very object")
-    main.requests = types.SimpleNamespace(post=stubs.raiser(error))
-    with pytest.raises(OSError) as info:
-        main.send("t", "x")
-    assert info.value is error
-
-
-@pytest.mark.parametrize("case", ["binding"] + list(cases.FAILURES))
-def test_native_line_switch_names_the_failing_site(standins, case):
-    # With the switch on, each entry names the native file and line of the
-    # site that failed: a line of this checkout that records that failure.
-    if case == "binding":
-        line, error, args = SEND.definition, TypeError, ("t",)
-    else:
-        line, error, bindings, args = cases.FAILURES[case]
-        cases.rebind(main, bindings)
-    runtime = sys.modules["native_runtime"]
-    runtime.native_line_in_traceback = True
-    try:
-        with pytest.raises(error) as info:
-            main.send(*args)
-    finally:
-        runtime.native_line_in_traceback = False
-    (name, reported), = main_py_entries(info.value)
-    site = re.fullmatch(r"main\.send \((\w+/\w+\.cpp):(\d+)\)", name)
-    assert site and reported == line, name
-    with open(os.path.join(ROOT, "src", site.group(1)), encoding="utf-8") as source:
-        text = source.read().splitlines()[int(site.group(2)) - 1]
-    line_name, = (key for key, value in vars(SEND).items() if value == line)
-    assert "fail_at(" in text and f"SendLine::{line_name}" in text, text
-    fails_at(line, error, *args)          # switched off: the plain name again
-
-
-def test_a_cleared_send_raises_instead_of_reading_globals(fresh):
-    # The collector's clearing empties the function object, its globals too:
-    # a call through what is left raises, with no entry (no globals for it).
-    out = fresh("""
-        import main, main_testhelper as helper
-        send = main.send
-        helper.clear(send)
-        for args in (("t", "x"), ("t",)):
-            try:
-                send(*args)
-            except (SystemError, TypeError) as e:
-                print(type(e).__name__, e, e.__traceback__.tb_next)
-    """)
-    assert out.stdout.splitlines() == [
-        "SystemError send() called through a function object that was cleared None",
-        "TypeError send() takes exactly 2 positional arguments (1 given) None"]
-
-
-def test_a_global_look_up_that_raised_is_retried_next_call(standins):
-    key = stubs.CollidesWith("json")
-    stubs.put_first(vars(main), "json", key)
-    try:
-        key.armed = True
-        fails_at(SEND.dumps, RuntimeError, "tok", "text")
-        assert main.send("tok", "text") == OK
-    finally:
-        del vars(main)[key]
 
 
 # --- the same as the function in plain Python ----------------------------------------
@@ -271,7 +60,9 @@ class Recorder:
         return record
 
 
-class Reply:
+class BareReply:
+    """A reply that post returns as it is: no json method unless one is set."""
+
     def __init__(self, payload):
         self.payload = payload
 
@@ -309,16 +100,16 @@ def holder(rec, shape, attr, function):
     return rec.label(obj, f"{attr} holder")
 
 
-def install(rec, shape, replies=None, dumps=None):
+def put_shaped(rec, shape, replies=None, dumps=None):
     """logger, requests and json of rec.module in one shape; requests.post
-    answers with the next of `replies` (a Reply's payload comes back from its
-    json()), each reply's json in the same shape."""
+    answers with the next of `replies`: a BareReply as it is, any other value
+    as what json() returns of a reply in the same shape."""
     g = rec.module
     replies = iter(replies or [{"errcode": 0, "errmsg": "ok"}] * 5)
 
     def next_reply(*args, **kwargs):
         reply = next(replies)
-        if not isinstance(reply, Reply):
+        if not isinstance(reply, BareReply):
             payload = reply
             reply = holder(rec, shape, "json", rec.callee("json", lambda *a, **k: payload))
         return reply
@@ -353,7 +144,7 @@ class Shown:
 
 def shapes(shape):
     def scenario(rec):
-        install(rec, shape)
+        put_shaped(rec, shape)
         return [("tok", "hello"), (42, ["x", 1.5])]
     return scenario
 
@@ -363,19 +154,28 @@ def builtins_scenario(rec):
     g.logger = types.SimpleNamespace(info="{access_token}/{text}".format)  # bound, takes keywords
     g.json = types.SimpleNamespace(dumps=repr)                             # METH_O
 
-    def post(*args, **kwargs):
-        reply = Reply(None)
-        reply.json = {"a": 1}.copy                                          # METH_NOARGS, bound
-        return reply
+    def replying(decode):
+        """A requests whose replies decode with `decode`."""
+        def post(*args, **kwargs):
+            reply = BareReply(None)
+            reply.json = decode
+            return reply
+        return types.SimpleNamespace(post=rec.callee("post", post))
 
-    g.requests = types.SimpleNamespace(post=rec.callee("post", post))
+    g.requests = replying({"a": 1}.copy)                                   # METH_NOARGS, bound
     return [("tok", "text"),
             lambda: setattr(g, "requests", types.SimpleNamespace(post=dict)),  # a type's vectorcall entry
+            ("tok", "text"),
+            lambda: setattr(g, "requests", replying(dict)),                 # a type called with no argument
+            ("tok", "text"),
+            # a native function whose self is its first argument, called with none
+            lambda: setattr(g, "requests", replying(
+                helper.make_function("noargs", flags=helper.NATIVE_FUNCTION_SELF_ARG))),
             ("tok", "text")]
 
 
 def tokens_scenario(rec):
-    install(rec, "method", replies=[{"n": i} for i in range(16)])
+    put_shaped(rec, "method", replies=[{"n": i} for i in range(18)])
 
     class FormatsAs(str):
         def __format__(self, spec):
@@ -395,20 +195,33 @@ def tokens_scenario(rec):
 
     return [(token, "text") for token in (
         "", "tok", S("sub"), FormatsAs("f"), ShownAs("s"), 42, True, 1.5, None, b"raw", "tökén", "令牌",
-        Token(rec, S("from format")), Token(rec, ""), NotText(), Fails())]
+        "a&b c", "\udcff-tok", Token(rec, S("from format")), Token(rec, ""), NotText(), Fails())]
+
+
+def texts_scenario(rec):
+    """Texts of every kind through the real json module: each reaches the
+    logger as the very object given, and the wire as json.dumps writes it."""
+    g = rec.module
+    put_shaped(rec, "method", replies=[{"n": i} for i in range(9)])
+    g.json = json
+    big = "\u4e2d" * (10 * 1024 * 1024 // 3) + "x" * 7
+    texts = ["hello", "你好", "部署完成 ✓ \"quoted\" {braces}\n第二行", "", "lone \ud800 surrogate", big,
+             7, None, ["x", 1.5]]
+    return [("tok", rec.label(text, f"text {i}") if isinstance(text, str) else text)
+            for i, text in enumerate(texts)]
 
 
 def replies_scenario(rec):
-    install(rec, "method", replies=[
-        {"errcode": 0}, [1, "two"], S("a str subclass"), Reply(None), Shown(S("shown as a subclass")),
-        Shown(3), Shown(KeyError("no str")), None,
-    ])  # the bare Reply has no json method
-    return [("tok", "text")] * 8
+    replies = [{"errcode": 310000, "errmsg": "keywords not in content"}, [1, "two"], "text", 3,
+               S("a str subclass"), BareReply(None), Shown(S("shown as a subclass")), Shown(3),
+               Shown(KeyError("no str")), None]  # the BareReply has no json method
+    put_shaped(rec, "method", replies=replies)
+    return [("tok", "text")] * len(replies)
 
 
 def rebinding_scenario(rec):
     g = rec.module
-    install(rec, "method")
+    put_shaped(rec, "method")
     first_requests, first_json = g.requests, g.json
     second = types.SimpleNamespace(post=rec.callee("second post", lambda *a, **k: first_requests.post(**k)))
     json_module = types.ModuleType("json_standin")
@@ -465,7 +278,7 @@ def mutating_callees_scenario(rec):
             if type(obj) is dict and obj.get("msgtype") == "text" and obj.get("text") == {"content": None}:
                 obj["msgtype"] = "reached"
 
-    install(rec, "method")
+    put_shaped(rec, "method")
     g.json = types.SimpleNamespace(dumps=rec.callee("dumps", dumps))
     g.requests = types.SimpleNamespace(post=rec.callee("post", post))
     return [("tok", t) for t in ("plain", "change", "plain", "keep", "plain", "plain")] + [
@@ -474,16 +287,47 @@ def mutating_callees_scenario(rec):
 
 def failures_scenario(rec):
     g = rec.module
-    install(rec, "method")
-    good = g.logger, g.requests, g.json
+    put_shaped(rec, "method", replies=[{"n": i} for i in range(8)])
+    good = {name: getattr(g, name) for name in ("logger", "requests", "json")}
+
+    def put_back():
+        vars(g).update(good)
+
     steps = []
-    for name in ("logger", "requests", "json"):
+    for name in good:
         steps += [lambda name=name: delattr(g, name), ("tok", "x"),
-                  lambda name=name: setattr(g, name, types.SimpleNamespace()), ("tok", "x"),
-                  lambda name=name, i=("logger", "requests", "json").index(name): setattr(g, name, good[i])]
-    steps += [lambda: setattr(g, "requests", types.SimpleNamespace(post=5)), ("tok", "x"),
-              lambda: setattr(g, "requests", good[1]), ("tok", {1, 2}), ("tok", "ok")]
+                  lambda name=name: setattr(g, name, types.SimpleNamespace()), ("tok", "x"), put_back]
+    steps += [lambda: setattr(g, "requests", types.SimpleNamespace(post=5)), ("tok", "x"), put_back,
+              ("tok", {1, 2}), ("tok", "ok")]
+
+    def from_builtins():  # a global missing from the module is looked up in the builtins
+        del g.logger
+        builtins.logger = holder(rec, "method", "info", rec.callee("builtin info", lambda *a, **k: None))
+
+    error = rec.label(OSError("the very object"), "the error")
+    key = stubs.CollidesWith("json")
+
+    def collide():  # a look-up that raises, once: the next call looks up again
+        stubs.put_first(vars(g), "json", key)
+        key.armed = True
+
+    steps += [from_builtins, ("tok", "x"), lambda: delattr(builtins, "logger"), ("tok", "x"), put_back,
+              lambda: setattr(g, "logger", types.SimpleNamespace(info=lambda *a, **k: delattr(g, "requests"))),
+              ("tok", "x"), put_back,                            # deleted while send runs
+              lambda: setattr(g, "requests", types.SimpleNamespace(post=stubs.raiser(error))), ("tok", "x"),
+              put_back, collide, ("tok", "x"), ("tok", "x"), lambda: vars(g).pop(key)]
     return steps
+
+
+def shared_failures_scenario(rec):
+    """The failures that the leak runner and the allocation sweeps also run."""
+    g = rec.module
+    put_shaped(rec, "method")
+    good = {name: getattr(g, name) for name in ("logger", "requests", "json")}
+    steps = []
+    for line, error, bindings, args in cases.FAILURES.values():
+        steps += [lambda bindings=bindings: cases.rebind(g, bindings), args, lambda: vars(g).update(good)]
+    return steps + [("tok", "x")]
 
 
 SCENARIOS = {f"shape: {shape}": shapes(shape) for shape in (
@@ -492,23 +336,25 @@ SCENARIOS = {f"shape: {shape}": shapes(shape) for shape in (
 SCENARIOS.update({
     "builtins": builtins_scenario,
     "tokens": tokens_scenario,
+    "texts": texts_scenario,
     "replies": replies_scenario,
     "rebinding during calls": rebinding_scenario,
     "callees that change or keep their dictionaries": mutating_callees_scenario,
     "failures": failures_scenario,
+    "the shared failures": shared_failures_scenario,
 })
 
 
-def source_line(exc):
-    """The line of the innermost entry in the function's own source: "main.py"
-    for the module, the reference's file for the plain function."""
+def source_lines(exc):
+    """The lines of the entries in the function's own source: "main.py" for
+    the module, the reference's file for the plain function."""
     files = ("main.py", reference_main.__file__)
-    return [frame.lineno for frame in traceback.extract_tb(exc.__traceback__) if frame.filename in files][-1]
+    return [frame.lineno for frame in traceback.extract_tb(exc.__traceback__) if frame.filename in files]
 
 
 def run(module, scenario):
     rec = Recorder(module)
-    with stubs.kept_globals(module):
+    with stubs.kept_globals(module), stubs.kept_globals(builtins):
         for step in scenario(rec):
             if callable(step):
                 step()
@@ -516,7 +362,8 @@ def run(module, scenario):
             try:
                 result = module.send(*step)
             except Exception as exc:
-                rec.log.append(("raised", type(exc).__name__, str(exc), source_line(exc)))
+                name = exc.name if isinstance(exc, NameError) else None
+                rec.log.append(("raised", rec.snap(exc), type(exc).__name__, str(exc), name, source_lines(exc)))
             else:
                 rec.log.append(("returned", type(result).__name__, result))
     return rec.log
@@ -528,3 +375,71 @@ def test_native_matches_the_interpreted_function(name):
     interpreted = run(reference_main, SCENARIOS[name])
     assert native == interpreted
     assert any(entry[0] == "returned" for entry in native)
+
+
+# --- what only the native function has ------------------------------------------
+
+def fails_at(line, exc_type, *args, **kwargs):
+    """main.send(*args, **kwargs) raises exc_type with one entry, at `line`."""
+    with pytest.raises(exc_type) as info:
+        main.send(*args, **kwargs)
+    assert main_py_entries(info.value) == [("main.send", line)]
+    return info.value
+
+
+def test_rebinding_str_changes_nothing(standins):
+    # The plain function reads str as a global; send calls the builtin type.
+    main.json = types.SimpleNamespace(dumps=lambda value: "serialised")
+    main.str = lambda value: "module str"
+    saved = builtins.str
+    builtins.str = lambda value: "builtin str"
+    try:
+        result = main.send("t", "x")
+    finally:
+        builtins.str = saved
+        del main.str
+    assert result == OK
+
+
+@pytest.mark.parametrize("case", ["binding"] + list(cases.FAILURES))
+def test_native_line_switch_names_the_failing_site(standins, case):
+    # With the switch on, each entry names the native file and line of the
+    # site that failed: a line of this checkout that records that failure.
+    if case == "binding":
+        line, error, args = SEND.definition, TypeError, ("t",)
+    else:
+        line, error, bindings, args = cases.FAILURES[case]
+        cases.rebind(main, bindings)
+    runtime = sys.modules["native_runtime"]
+    runtime.native_line_in_traceback = True
+    try:
+        with pytest.raises(error) as info:
+            main.send(*args)
+    finally:
+        runtime.native_line_in_traceback = False
+    (name, reported), = main_py_entries(info.value)
+    site = re.fullmatch(r"main\.send \((\w+/\w+\.cpp):(\d+)\)", name)
+    assert site and reported == line, name
+    with open(os.path.join(ROOT, "src", site.group(1)), encoding="utf-8") as source:
+        text = source.read().splitlines()[int(site.group(2)) - 1]
+    line_name, = (key for key, value in vars(SEND).items() if value == line)
+    assert "fail_at(" in text and f"SendLine::{line_name}" in text, text
+    fails_at(line, error, *args)          # switched off: the plain name again
+
+
+def test_a_cleared_send_raises_instead_of_reading_globals(fresh):
+    # The collector's clearing empties the function object, its globals too:
+    # a call through what is left raises, with no entry (no globals for it).
+    out = fresh("""
+        import main, main_testhelper as helper
+        send = main.send
+        helper.clear(send)
+        for args in (("t", "x"), ("t",)):
+            try:
+                send(*args)
+            except (SystemError, TypeError) as e:
+                print(type(e).__name__, e, e.__traceback__.tb_next)
+    """)
+    assert out.stdout.splitlines() == [
+        "SystemError send() called through a function object that was cleared None",
+        "TypeError send() takes exactly 2 positional arguments (1 given) None"]

@@ -17,11 +17,11 @@ import requests
 from conftest import apply_standin_env as apply_env, python_env, skip_without_tls
 from support import guard, webhook_standin as ws
 from support.stubs import Clock
+from support.webhook import HOST, PATH, URL
 from support.netguard import network_guard  # noqa: F401  (autouse: loopback only)
 
 skip_without_tls()
 
-URL = "https://oapi.dingtalk.com/robot/send"
 JSON = {"Content-Type": "application/json;charset=UTF-8"}
 SECRET = "SEC" + "0123456789abcdef" * 4
 
@@ -79,7 +79,7 @@ REPLY_CASES = {
                                           reply="not_json"),
     "not_json-feedCard-empty": dict(data=message("feedCard", links=[]), reply="not_json"),
     "msgtype-image": dict(data=message("image", url="x")),
-    "not_found-path": dict(url="https://oapi.dingtalk.com/robot/sendx"),
+    "not_found-path": dict(url=URL + "x"),
 }
 
 
@@ -199,9 +199,8 @@ def test_stall_holds_the_request_until_the_client_or_the_stand_in_gives_up(stand
 
 # --- the proxy -----------------------------------------------------------------
 
-@pytest.mark.parametrize("url", ["https://example.com/robot/send",
-                                 "https://oapi.dingtalk.com:8443/robot/send",
-                                 "https://127.0.0.1/robot/send"])
+@pytest.mark.parametrize("url", [f"https://example.com{PATH}", f"https://{HOST}:8443{PATH}",
+                                 f"https://127.0.0.1{PATH}"])
 def test_other_connect_targets_get_403(standin, url, network_guard):
     with pytest.raises(requests.exceptions.ProxyError, match="403"):
         requests.post(url, data=text_message("x"), headers=JSON, timeout=guard.GUARD)
@@ -216,32 +215,36 @@ def raw_proxy_exchange(standin, head):
 
 
 def test_proxy_refuses_plain_requests(standin):
-    reply = raw_proxy_exchange(standin, b"GET http://oapi.dingtalk.com/robot/send HTTP/1.1\r\n"
-                                        b"Host: oapi.dingtalk.com\r\n\r\n")
+    reply = raw_proxy_exchange(standin, f"GET http://{HOST}{PATH} HTTP/1.1\r\nHost: {HOST}\r\n\r\n".encode())
     assert reply.startswith(b"HTTP/1.1 405")
-    reply = raw_proxy_exchange(standin, b"CONNECT OAPI.dingtalk.com:80 HTTP/1.1\r\n\r\n")
+    reply = raw_proxy_exchange(standin, f"CONNECT {HOST.upper()}:80 HTTP/1.1\r\n\r\n".encode())
     assert reply.startswith(b"HTTP/1.1 403")
     assert standin.requests == []
 
 
 def tunnel_with_sni(standin, server_name, check_hostname=False):
     sock = socket.create_connection(("127.0.0.1", standin.port), timeout=guard.GUARD)
-    sock.sendall(b"CONNECT oapi.dingtalk.com:443 HTTP/1.1\r\nHost: oapi.dingtalk.com:443\r\n\r\n")
+    sock.sendall(f"CONNECT {HOST}:443 HTTP/1.1\r\nHost: {HOST}:443\r\n\r\n".encode())
     assert sock.recv(4096) == b"HTTP/1.1 200 Connection established\r\n\r\n"
     ctx = ssl.create_default_context(cafile=standin.ca_file)
     ctx.check_hostname = check_hostname
     return ctx.wrap_socket(sock, server_hostname=server_name)
 
 
+def request_head(host, *headers):
+    """The head of a raw POST to the send path for the token "tok"."""
+    return f"POST {PATH}?access_token=tok HTTP/1.1\r\nHost: {host}\r\n".encode() + b"".join(
+        header + b"\r\n" for header in headers) + b"\r\n"
+
+
 def test_sni_is_what_the_client_sent(standin):
     post()
-    assert standin.requests[0].sni == "oapi.dingtalk.com"
-    assert standin.tunnels[0].sni == "oapi.dingtalk.com"
+    assert standin.requests[0].sni == HOST
+    assert standin.tunnels[0].sni == HOST
     with tunnel_with_sni(standin, "elsewhere.test") as tls:
         body = text_message("raw").encode()
-        tls.sendall(b"POST /robot/send?access_token=tok HTTP/1.1\r\nHost: x\r\n"
-                    b"Content-Type: application/json\r\nConnection: close\r\n"
-                    b"Content-Length: %d\r\n\r\n%s" % (len(body), body))
+        tls.sendall(request_head("x", b"Content-Type: application/json", b"Connection: close",
+                                 b"Content-Length: %d" % len(body)) + body)
         reply = b"".join(iter(lambda: tls.recv(4096), b""))
     assert reply.startswith(b"HTTP/1.1 200") and reply.endswith(b'{"errcode": 0, "errmsg": "ok"}')
     assert standin.requests[1].sni == "elsewhere.test"
@@ -268,8 +271,8 @@ def test_records_and_json_lines(standin, tmp_path):
     out = tmp_path / "records.jsonl"
     standin.write_records(str(out))
     first, second = [json.loads(line) for line in out.read_text("utf-8").splitlines()]
-    assert first["method"] == "POST" and first["path"] == "/robot/send"
-    assert first["query"] == "access_token=tok" and first["sni"] == "oapi.dingtalk.com"
+    assert first["method"] == "POST" and first["path"] == PATH
+    assert first["query"] == "access_token=tok" and first["sni"] == HOST
     assert ["Content-Type", "application/json;charset=UTF-8"] in first["headers"]
     assert json.loads(first["body"]) == {"msgtype": "text", "text": {"content": "第一"}}
     assert first["reply"] == "ok" and first["status"] == 200
@@ -296,9 +299,8 @@ def test_oversized_bodies_get_the_size_error_on_a_live_connection(standin):
         assert post(session=session, data=body).json() == ws.reply_payload("too_long")
         assert post(session=session).json() == ws.reply_payload("ok")
     # The same in chunks (requests 2.28 cannot send chunks through a proxy's tunnel).
-    with tunnel_with_sni(standin, "oapi.dingtalk.com") as tls:
-        tls.sendall(b"POST /robot/send?access_token=tok HTTP/1.1\r\nHost: oapi.dingtalk.com\r\n"
-                    b"Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n")
+    with tunnel_with_sni(standin, HOST) as tls:
+        tls.sendall(request_head(HOST, b"Content-Type: application/json", b"Transfer-Encoding: chunked"))
         for i in range(0, len(body), 1 << 20):
             piece = body[i:i + (1 << 20)]
             tls.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
@@ -306,8 +308,8 @@ def test_oversized_bodies_get_the_size_error_on_a_live_connection(standin):
         head, reply = read_reply(tls)
         assert head.startswith(b"HTTP/1.1 200") and json.loads(reply) == ws.reply_payload("too_long")
         small = text_message("after").encode()
-        tls.sendall(b"POST /robot/send?access_token=tok HTTP/1.1\r\nHost: oapi.dingtalk.com\r\n"
-                    b"Content-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(small), small))
+        tls.sendall(request_head(HOST, b"Content-Type: application/json", b"Content-Length: %d" % len(small))
+                    + small)
         assert json.loads(read_reply(tls)[1]) == ws.reply_payload("ok")
     assert len(standin.tunnels) == 2
     records = [(r.reply, r.body_size, r.body) for r in standin.requests]

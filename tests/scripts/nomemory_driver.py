@@ -4,11 +4,10 @@ until the operation runs through without meeting the failure.
     python nomemory_driver.py SWEEP [ROAD]
 
 SWEEP is "exec" (module execution), "send", or "getter:NAME" (a lazily made
-attribute of a function object); ROAD picks the callees of the send sweep:
-"stand-ins" (plain recording stand-ins, the default), "call slots" (callees
-with only a call slot: their arguments become a tuple and a dictionary) or
-"kept dictionaries" (json.dumps keeps the message it gets, so each call builds
-new ones).
+attribute of a function object); ROAD picks the callees of the send sweep
+(support.cases.road): "stand-ins" (plain recording stand-ins, the default) or
+"call slots" (callees with only a call slot: their arguments become a tuple
+and a dictionary).
 
 Each k runs in a child, so that every k starts from the same state and a
 crash or an abort shows as the child's exit status: a forked one, or where
@@ -100,11 +99,11 @@ def sweep_exec():
     def after(outcome, value):
         if outcome != "raised":                    # the module made works
             assert value.__test__ == {}
-            stubs.install(value)
+            stubs.put_standins(value)
             assert value.send("tok", "text") == OK
         sys.modules.pop("main", None)  # what the import system does on failure
         import main
-        stubs.install(main)
+        stubs.put_standins(main)
         assert main.send("tok", "text") == OK
         assert main_py_lines_of_failure(main) == [SEND.post]
 
@@ -118,17 +117,17 @@ def main_py_lines_of_failure(main):
     except AttributeError as exc:
         return main_py_lines(exc)
     finally:
-        stubs.install(main)
+        stubs.put_standins(main)
 
 
-def install_stand_ins(main):
-    """The callees of the road the send sweep takes (sys.argv[2])."""
+def put_road(main):
+    """Puts into main the callees of the road the send sweep takes (sys.argv[2])."""
     cases.road(main, sys.argv[2] if len(sys.argv) > 2 else "stand-ins")
 
 
 def sweep_send():
     import main
-    install_stand_ins(main)
+    put_road(main)
     assert main.send("tok", "text") == OK
 
     def op():
@@ -137,7 +136,7 @@ def sweep_send():
     def after(outcome, value):
         if outcome != "raised":
             assert value == OK, value
-        install_stand_ins(main)
+        put_road(main)
         assert main.send("tok", "again") == OK
 
     return op, after, SEND_LINES
@@ -160,7 +159,7 @@ def sweep_getter(name):
         assert first == expected and getattr(target, name) is first
         if name == "__name__":
             assert first is sys.intern("send")
-        stubs.install(main)
+        stubs.put_standins(main)
         assert main.send("tok", "text") == OK
 
     return op, after, set()

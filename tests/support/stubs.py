@@ -87,7 +87,7 @@ def kept_globals(module):
                 namespace[name] = value
 
 
-def install(module, reply=None):
+def put_standins(module, reply=None):
     """Puts fresh stand-ins into `module`'s globals; returns (logger, requests)."""
     logger, requests = Logger(), Requests(reply)
     module.logger = logger

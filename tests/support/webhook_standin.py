@@ -2,10 +2,10 @@
 """A local stand-in for the DingTalk group robot webhook, reached through a proxy.
 
 The stand-in is an HTTP proxy on 127.0.0.1 that accepts one kind of request:
-``CONNECT oapi.dingtalk.com:443``. It never opens an outbound connection. Inside
-the tunnel it terminates TLS itself, with a certificate for oapi.dingtalk.com
-issued by a throw-away CA made at start, and answers ``POST /robot/send`` the
-way the DingTalk service does. Every request is recorded. The CA comes from
+``CONNECT`` to the webhook's host (``webhook.HOST``), port 443. It never opens
+an outbound connection. Inside the tunnel it terminates TLS itself, with a
+certificate for that host issued by a throw-away CA made at start, and answers
+``POST`` to the send path (``webhook.PATH``) the way the DingTalk service does. Every request is recorded. The CA comes from
 ``trustme``, which needs ``cryptography`` (Debian: python3-trustme).
 
 What it answers, rule by rule, and the public behaviour each rule follows
@@ -94,12 +94,12 @@ from typing import Callable, Iterable, Mapping
 
 try:
     from support import guard
+    from support.webhook import HOST, PATH as WEBHOOK_PATH
 except ImportError:                 # run as a command: this directory is on sys.path
     import guard
+    from webhook import HOST, PATH as WEBHOOK_PATH
 
-HOST = "oapi.dingtalk.com"
 PORT = 443
-WEBHOOK_PATH = "/robot/send"
 DEFAULT_RATE_LIMIT = 20          # messages per window and token
 DEFAULT_RATE_WINDOW = 60.0       # seconds
 MAX_MESSAGE = 20000             # bytes of request body the service takes

@@ -5,7 +5,7 @@
 # Arguments go to pytest:
 #
 #   tools/check.sh                       # the whole host suite
-#   tools/check.sh tests/test_send.py -k wire
+#   tools/check.sh tests/test_send.py -k texts
 #
 # It installs nothing: run tools/install-deps.sh once (as root), or the full
 # run, tools/test.sh, which also covers the debug interpreter, the sanitizers,

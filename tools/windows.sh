@@ -384,8 +384,23 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
             win_check_pe PyInit_main_testhelper "$win/$version/main_testhelper.cp$nodot-win_amd64.pyd" ||
             die "the $version build imports or exports more than it may"
     done
+    # The suites run side by side (each is one process most of the time, and
+    # Wine's start-up of each child waits more than it computes); each one's
+    # output is shown whole once both have ended.
+    pids=()
     for version in "$@"; do
-        log "Windows x64, CPython $version: the suite under Wine"
-        win_suite "$version" || die "the suite failed under Wine on $version"
+        log "Windows x64, CPython $version: the suite under Wine (log: $win/suite-$version.log)"
+        win_suite "$version" >"$win/suite-$version.log" 2>&1 &
+        pids+=("$!")
     done
+    failed=()
+    for i in "${!pids[@]}"; do
+        version=${*:i+1:1}
+        status=0
+        wait "${pids[$i]}" || status=$?
+        log "Windows x64, CPython $version: the suite under Wine, status $status"
+        cat "$win/suite-$version.log"
+        [ "$status" -eq 0 ] || failed+=("$version")
+    done
+    [ "${#failed[@]}" -eq 0 ] || die "the suite failed under Wine on ${failed[*]}"
 fi

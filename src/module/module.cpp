@@ -370,7 +370,7 @@ int run_module_body(Execution& run)
             return fail_at(failure, ModuleLine::loguru);
         }
         PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(words.name_logger));
-        Ref loguru(import_module(g_state.name_loguru, from_list.get()));
+        Ref loguru(import_module(g_state.name_loguru, from_list.get(), run.dict));
         from_list.reset();
         if (!loguru) {
             return fail_at(failure, ModuleLine::loguru);
@@ -381,12 +381,12 @@ int run_module_body(Execution& run)
         }
     }
     // import requests
-    Ref requests(import_module(words.name_requests, nullptr));
+    Ref requests(import_module(words.name_requests, nullptr, run.dict));
     if (!requests || bind_global(run, words.name_requests, std::move(requests)) < 0) {
         return fail_at(failure, ModuleLine::requests);
     }
     // import json
-    Ref json(import_module(words.name_json, nullptr));
+    Ref json(import_module(words.name_json, nullptr, run.dict));
     if (!json || bind_global(run, words.name_json, std::move(json)) < 0) {
         return fail_at(failure, ModuleLine::json);
     }

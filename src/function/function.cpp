@@ -2,11 +2,14 @@
 
 #include <cstring>
 
+#include "function/state.h"
 #include "runtime/internals.h"
 #include "runtime/platform.h"
 #include "runtime/ref.h"
 
 namespace function {
+
+State g_state;
 
 namespace {
 
@@ -148,15 +151,22 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     return Py_NewRef(reinterpret_cast<PyObject*>(static_type));
 }
 
-PyTypeObject* native_function_register_type()
+int native_function_register_type()
 {
-    return reinterpret_cast<PyTypeObject*>(fetch_shared_type(&NativeFunction_Type));
+    PyObject* type = fetch_shared_type(&NativeFunction_Type);
+    if (type == nullptr) {
+        return -1;
+    }
+    // The type stays for the life of the process; a registration after a
+    // failed import replaces the pointer and drops the earlier reference.
+    Py_XSETREF(g_state.native_function_type, reinterpret_cast<PyTypeObject*>(type));
+    return 0;
 }
 
-PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
-                               PyObject* closure, PyObject* module, PyObject* globals, PyObject* code)
+PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure, PyObject* module,
+                               PyObject* globals, PyObject* code)
 {
-    NativeFunction* op = PyObject_GC_New(NativeFunction, type);
+    NativeFunction* op = PyObject_GC_New(NativeFunction, g_state.native_function_type);
     if (op == nullptr) {
         return nullptr;
     }

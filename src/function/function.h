@@ -63,13 +63,14 @@ extern PyTypeObject NativeFunction_Type;
 /// The type registered under "_native_abi_1_0", registering `static_type`
 /// there first if nothing is: a new reference, or null with an exception.
 PyObject* fetch_shared_type(PyTypeObject* static_type);
-/// The type in use, registering this module's copy if nobody has: a new
-/// reference, or null with an exception set.
-PyTypeObject* native_function_register_type();
+/// Finds the type in use, registering this module's copy if nobody has, and
+/// keeps it in g_state (state.h): 0, or -1 with an exception set and the
+/// type of an earlier registration kept.
+int native_function_register_type();
 
-/// A new function object of `type` (the type in use), or null.
-PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
-                               PyObject* closure, PyObject* module, PyObject* globals, PyObject* code);
+/// A new function object of the type in use, or null.
+PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure, PyObject* module,
+                               PyObject* globals, PyObject* code);
 
 /// tp_call: the call from Python. With NATIVE_FUNCTION_SELF_ARG (and not
 /// NATIVE_FUNCTION_STATIC) self is the first positional argument; otherwise

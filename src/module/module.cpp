@@ -275,10 +275,7 @@ int set_up_runtime(Execution& run)
     if (rt.empty_tuple == nullptr) {
         return fail_at(failure, line);
     }
-    // The type stays for the life of the process; a later registration after
-    // a failed import replaces the pointer and drops the earlier reference.
-    Py_XSETREF(rt.native_function_type, function::native_function_register_type());
-    if (rt.native_function_type == nullptr) {
+    if (function::native_function_register_type() < 0) {
         return fail_at(failure, line);
     }
     g_state.module = Py_NewRef(run.module);
@@ -391,9 +388,8 @@ int run_module_body(Execution& run)
         return fail_at(failure, ModuleLine::json);
     }
     // def send(access_token, text): its globals are this execution's.
-    Ref send(function::native_function_make(runtime::g_state.native_function_type, &notify::send_method_def, 0,
-                                            words.name_send, nullptr, g_state.name_main, run.dict,
-                                            words.code_send));
+    Ref send(function::native_function_make(&notify::send_method_def, 0, words.name_send, nullptr,
+                                            g_state.name_main, run.dict, words.code_send));
     if (!send || bind_global(run, words.name_send, std::move(send)) < 0) {
         return fail_at(failure, ModuleLine::send);
     }

@@ -28,8 +28,6 @@ struct State {
     /// native lines in traceback entries.
     PyObject* runtime_module = nullptr;
     PyObject* empty_tuple = nullptr;
-    /// The function-object type in use (registered by module execution).
-    PyTypeObject* native_function_type = nullptr;
     /// "native_line_in_traceback", interned (build_runtime_strings).
     PyObject* name_native_line_in_traceback = nullptr;
     /// "co_name", interned: a name the interpreter's type cache may keep.

@@ -96,31 +96,8 @@ void untrack_type_dict(PyTypeObject* type) noexcept
     PyObject_GC_UnTrack(dict);
 }
 
-}  // namespace
-
-// Fields not named here are zero; the type's reference count starts at one
-// and is never given back, as for every static type.
-RUNTIME_ALLOW_MISSING_FIELDS_BEGIN
-PyTypeObject NativeFunction_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "native_function_or_method",
-    .tp_basicsize = sizeof(NativeFunction),
-    .tp_itemsize = 0,
-    .tp_dealloc = native_function_dealloc,
-    .tp_repr = native_function_repr,
-    .tp_call = native_function_call_as_method,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = native_function_traverse,
-    .tp_clear = native_function_clear,
-    .tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist),
-    .tp_methods = native_function_methods,
-    .tp_members = native_function_members,
-    .tp_getset = native_function_getsets,
-    .tp_descr_get = native_function_descr_get,
-    .tp_dictoffset = offsetof(NativeFunction, func_dict),
-};
-RUNTIME_ALLOW_MISSING_FIELDS_END
-
+// The type registered under "_native_abi_1_0", registering `static_type`
+// there first if nothing is: a new reference, or null with an exception.
 PyObject* fetch_shared_type(PyTypeObject* static_type)
 {
     runtime::Ref shared(runtime::add_module(shared_module_name));
@@ -150,6 +127,101 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     }
     return Py_NewRef(reinterpret_cast<PyObject*>(static_type));
 }
+
+// A call with `self`: runs the method definition's entry in the calling
+// convention its flags name, with the interpreter's errors for arguments
+// that convention cannot take.
+PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept
+{
+    PyMethodDef* def = as_native(func)->m_ml;
+    PyCFunction meth = def->ml_meth;
+    switch (def->ml_flags & 0xF) {
+    case METH_VARARGS:
+        if (kw_is_empty(kw)) {
+            return meth(self, args);
+        }
+        break;
+    case METH_VARARGS | METH_KEYWORDS:
+        return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(meth))(self, args, kw);
+    case METH_NOARGS:
+        if (kw_is_empty(kw)) {
+            Py_ssize_t size = PyTuple_GET_SIZE(args);
+            if (size == 0) {
+                return meth(self, nullptr);
+            }
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def->ml_name, size);
+            return nullptr;
+        }
+        break;
+    case METH_O:
+        if (kw_is_empty(kw)) {
+            Py_ssize_t size = PyTuple_GET_SIZE(args);
+            if (size == 1) {
+                return meth(self, PyTuple_GET_ITEM(args, 0));
+            }
+            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", def->ml_name, size);
+            return nullptr;
+        }
+        break;
+    default:
+        PyErr_SetString(PyExc_SystemError,
+                        "Bad call flags in native_function_call. METH_OLDARGS is no longer supported!");
+        return nullptr;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def->ml_name);
+    return nullptr;
+}
+
+// A call with the object's own m_self as self.
+PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept
+{
+    return native_function_call_method(func, as_native(func)->m_self, args, kw);
+}
+
+// tp_call: the call from Python. With NATIVE_FUNCTION_SELF_ARG (and not
+// NATIVE_FUNCTION_STATIC) self is the first positional argument; otherwise
+// it is the object's own m_self.
+PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept
+{
+    int flags = as_native(func)->flags & (NATIVE_FUNCTION_SELF_ARG | NATIVE_FUNCTION_STATIC);
+    if (flags == NATIVE_FUNCTION_SELF_ARG) {
+        runtime::Ref new_args(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        if (!new_args) {
+            return nullptr;
+        }
+        PyObject* self = PyTuple_GetItem(args, 0);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        return native_function_call_method(func, self, new_args.get(), kw);
+    }
+    return native_function_call(func, args, kw);
+}
+
+}  // namespace
+
+// Fields not named here are zero; the type's reference count starts at one
+// and is never given back, as for every static type.
+RUNTIME_ALLOW_MISSING_FIELDS_BEGIN
+PyTypeObject NativeFunction_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "native_function_or_method",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_itemsize = 0,
+    .tp_dealloc = native_function_dealloc,
+    .tp_repr = native_function_repr,
+    .tp_call = native_function_call_as_method,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = native_function_traverse,
+    .tp_clear = native_function_clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist),
+    .tp_methods = native_function_methods,
+    .tp_members = native_function_members,
+    .tp_getset = native_function_getsets,
+    .tp_descr_get = native_function_descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, func_dict),
+};
+RUNTIME_ALLOW_MISSING_FIELDS_END
 
 int native_function_register_type()
 {
@@ -192,69 +264,6 @@ PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, P
     op->func_annotations = nullptr;
     PyObject_GC_Track(op);
     return reinterpret_cast<PyObject*>(op);
-}
-
-PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept
-{
-    int flags = as_native(func)->flags & (NATIVE_FUNCTION_SELF_ARG | NATIVE_FUNCTION_STATIC);
-    if (flags == NATIVE_FUNCTION_SELF_ARG) {
-        runtime::Ref new_args(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
-        if (!new_args) {
-            return nullptr;
-        }
-        PyObject* self = PyTuple_GetItem(args, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        return native_function_call_method(func, self, new_args.get(), kw);
-    }
-    return native_function_call(func, args, kw);
-}
-
-PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept
-{
-    return native_function_call_method(func, as_native(func)->m_self, args, kw);
-}
-
-PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept
-{
-    PyMethodDef* def = as_native(func)->m_ml;
-    PyCFunction meth = def->ml_meth;
-    switch (def->ml_flags & 0xF) {
-    case METH_VARARGS:
-        if (kw_is_empty(kw)) {
-            return meth(self, args);
-        }
-        break;
-    case METH_VARARGS | METH_KEYWORDS:
-        return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)(void)>(meth))(self, args, kw);
-    case METH_NOARGS:
-        if (kw_is_empty(kw)) {
-            Py_ssize_t size = PyTuple_GET_SIZE(args);
-            if (size == 0) {
-                return meth(self, nullptr);
-            }
-            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", def->ml_name, size);
-            return nullptr;
-        }
-        break;
-    case METH_O:
-        if (kw_is_empty(kw)) {
-            Py_ssize_t size = PyTuple_GET_SIZE(args);
-            if (size == 1) {
-                return meth(self, PyTuple_GET_ITEM(args, 0));
-            }
-            PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", def->ml_name, size);
-            return nullptr;
-        }
-        break;
-    default:
-        PyErr_SetString(PyExc_SystemError,
-                        "Bad call flags in native_function_call. METH_OLDARGS is no longer supported!");
-        return nullptr;
-    }
-    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def->ml_name);
-    return nullptr;
 }
 
 PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject*) noexcept

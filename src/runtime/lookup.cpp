@@ -34,19 +34,6 @@ Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
     return found;
 }
 
-// lookup_global past its cache: a probe, then the builtins.
-RUNTIME_NOINLINE PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
-{
-    if (cache_is_current(cache, dict)) {
-        return lookup_builtin(name);  // absent from the module when probed last
-    }
-    Ref value = dict_probe(dict, name, cache);
-    if (value || PyErr_Occurred()) {
-        return value.release();
-    }
-    return lookup_builtin(name);
-}
-
 // NameError "name '...' is not defined", carrying the missing name in its
 // `name` attribute as the interpreter's own does (tracebacks read it for their
 // "Did you mean" hint). Where the attribute cannot be set, the error goes
@@ -63,16 +50,7 @@ RUNTIME_COLD void raise_name_error(PyObject* name)
     }
 }
 
-}  // namespace
-
-PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache)
-{
-    if (cache.dict_cached_value != nullptr && cache_is_current(cache, globals)) {
-        return Py_NewRef(cache.dict_cached_value);
-    }
-    return lookup_global_probe(globals, name, cache);
-}
-
+// Builtin `name`: a new reference, or null with NameError set.
 PyObject* lookup_builtin(PyObject* name)
 {
     // None before an execution has found the builtins module (or after one
@@ -82,6 +60,29 @@ PyObject* lookup_builtin(PyObject* name)
         raise_name_error(name);
     }
     return value;
+}
+
+// lookup_global past its cache: a probe, then the builtins.
+RUNTIME_NOINLINE PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
+{
+    if (cache_is_current(cache, dict)) {
+        return lookup_builtin(name);  // absent from the module when probed last
+    }
+    Ref value = dict_probe(dict, name, cache);
+    if (value || PyErr_Occurred()) {
+        return value.release();
+    }
+    return lookup_builtin(name);
+}
+
+}  // namespace
+
+PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache)
+{
+    if (cache.dict_cached_value != nullptr && cache_is_current(cache, globals)) {
+        return Py_NewRef(cache.dict_cached_value);
+    }
+    return lookup_global_probe(globals, name, cache);
 }
 
 PyObject* get_attr(PyObject* obj, PyObject* name)

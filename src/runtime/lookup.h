@@ -23,8 +23,6 @@ void release_cache(DictCache& cache) noexcept;
 /// NameError (or the dictionary's own error) set. A cache may serve sites of
 /// several dictionaries: stamps are unique across dictionaries.
 PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache);
-/// Builtin `name`: a new reference, or null with NameError set.
-PyObject* lookup_builtin(PyObject* name);
 /// Attribute through the type's own slot: a new reference, or null.
 PyObject* get_attr(PyObject* obj, PyObject* name);
 /// Value of `name` in `dict` (a new reference), or null when absent or when

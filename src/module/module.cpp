@@ -171,8 +171,9 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
 }
 
 // released -> none as soon as the released module object has begun to go:
-// its weak references' callbacks run before its end (module_free), and an
-// import made from one of them must get a module of its own, not the dying one.
+// its reference count is zero from the start of its end, when its weak
+// references' callbacks run, to module_free. An import made from one of those
+// callbacks must get a module of its own, not the dying one.
 void forget_going_module()
 {
     if (g_state.phase == Phase::released && Py_REFCNT(g_state.module) == 0) {
@@ -496,14 +497,10 @@ PyMethodDef module_methods[] = {
 };
 
 // A module object made from this definition goes: when it is the released
-// module (released -> none), the state forgets it, and a later import
-// executes afresh.
-void module_free(void* module) noexcept
+// module, the state forgets it, and a later import executes afresh.
+void module_free(void*) noexcept
 {
-    if (g_state.phase == Phase::released && g_state.module == module) {
-        g_state.phase = Phase::none;
-        g_state.module = nullptr;
-    }
+    forget_going_module();
 }
 
 PyModuleDef module_def = {

@@ -60,6 +60,11 @@ int check_single_interpreter(bool& took)
         return -1;
     }
     if (g_state.main_interpreter_id == -1) {
+        // The look-up caches may hold stamps of another interpreter's
+        // dictionaries (one whose execution failed), and from 3.12 each
+        // interpreter counts its stamps from zero: they start empty.
+        notify::forget_caches();
+        runtime::forget_caches();
         g_state.main_interpreter_id = current;
         took = true;
         return 0;
@@ -318,15 +323,12 @@ int set_up_runtime(Execution& run)
 }
 
 // At interpreter exit (ready -> released) the state lets go of the module
-// object and of what the caches hold, so that the module and everything its
-// globals reach go when the interpreter lets go of its modules, as an
-// interpreted module's do; held longer, each of them would outlive that step
-// and be taken apart entry by entry. send keeps working after: it holds its
-// globals, and the caches fill again.
+// object, so that the module and everything its globals reach go when the
+// interpreter lets go of its modules, as an interpreted module's do; held
+// longer, each of them would outlive that step and be taken apart entry by
+// entry. send keeps working after: it holds its globals.
 PyObject* release_at_exit(PyObject*, PyObject*) noexcept
 {
-    notify::release_caches();
-    runtime::release_caches();
     if (g_state.phase == Phase::ready) {
         g_state.phase = Phase::released;
         Py_DECREF(g_state.module);  // may be the last reference: see module_free

@@ -18,20 +18,16 @@ bool cache_is_current(const DictCache& cache, PyObject* dict) noexcept
 
 // Probes `dict` and records the value with the dictionary's stamp: a new
 // reference, or null when absent. A probe that raised (a colliding key's
-// __eq__) records nothing: it found no answer. The value replaced is
-// released last, once the cache holds the new one: releasing it may run code
-// that uses the cache again.
+// __eq__) records nothing: it found no answer.
 Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
 {
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) {
         return Ref();
     }
-    Ref found = Ref::borrow(value);
-    Ref replaced(cache.dict_cached_value);
-    cache.dict_cached_value = Py_XNewRef(value);
+    cache.dict_cached_value = value;
     cache.dict_version = dict_version_of(dict);
-    return found;
+    return Ref::borrow(value);
 }
 
 // NameError "name '...' is not defined", carrying the missing name in its
@@ -100,12 +96,6 @@ PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cac
         return Py_XNewRef(cache.dict_cached_value);
     }
     return dict_probe(dict, name, cache).release();
-}
-
-void release_cache(DictCache& cache) noexcept
-{
-    cache.dict_version = 0;
-    Py_CLEAR(cache.dict_cached_value);
 }
 
 }  // namespace runtime

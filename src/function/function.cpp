@@ -64,16 +64,38 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
     return nullptr;
 }
 
+// The item `key` of `dict` into `found` (a new reference, or null when
+// absent): 0, or -1 with the error set, when the key's text cannot be made
+// or the probe raised.
+int dict_item(PyObject* dict, const char* key, runtime::Ref& found)
+{
+    runtime::Ref text(PyUnicode_FromString(key));
+    if (!text) {
+        return -1;
+    }
+    found = runtime::Ref::borrow(PyDict_GetItemWithError(dict, text.get()));
+    return found || !PyErr_Occurred() ? 0 : -1;
+}
+
 // The attribute `name` of the registry module: a new reference, or null,
-// with an error set only when the look-up raised. A plain module without a
-// __getattr__ of its own is probed in its dictionary, which saves making and
-// clearing the AttributeError of the usual first import.
+// with an error set only when the look-up raised; a search that failed
+// (memory ran out) is no answer, and nothing is registered over what may be
+// there. A plain module without a __getattr__ of its own is probed in its
+// dictionary, which saves making and clearing the AttributeError of the
+// usual first import.
 runtime::Ref find_registered(PyObject* registry, const char* name)
 {
     PyObject* dict = PyModule_CheckExact(registry) ? PyModule_GetDict(registry) : nullptr;
-    if (dict != nullptr && PyDict_GetItemString(dict, "__getattr__") == nullptr) {
-        PyObject* found = PyDict_GetItemString(dict, name);
-        return runtime::Ref::borrow(found);
+    if (dict != nullptr) {
+        runtime::Ref module_getattr;
+        if (dict_item(dict, "__getattr__", module_getattr) < 0) {
+            return runtime::Ref();
+        }
+        if (!module_getattr) {
+            runtime::Ref found;
+            dict_item(dict, name, found);
+            return found;
+        }
     }
     return runtime::Ref(PyObject_GetAttrString(registry, name));
 }

@@ -32,6 +32,12 @@ def test_module_execution_sweep():
     assert sweep("exec")["counts"]["raised"] > 50
 
 
+def test_module_execution_with_the_type_registered_sweep():
+    # A failed search for the registered type raises, and registers nothing
+    # over it.
+    assert sweep("exec", "registered")["counts"]["raised"] > 50
+
+
 @pytest.mark.cpython_fault("json-dumps")
 @pytest.mark.parametrize("road, failures", [("stand-ins", 10), ("call slots", 5)])
 def test_send_sweep(road, failures):

@@ -1,8 +1,10 @@
 """The runtime under the module, reached through the test-only helper module:
 call helpers, the cached global look-up with its dictionary stamps, and the
 traceback entries with their code-object cache and native-line switch."""
+import gc
 import sys
 import traceback
+import weakref
 
 import pytest
 
@@ -169,6 +171,60 @@ class TestGlobalLookup:
         with pytest.raises(NameError, match="name 'gone' is not defined") as info:
             helper.lookup_global("gone")
         assert info.value.name == "gone"
+
+
+    def test_a_rebound_value_is_not_kept_by_the_cache(self, runtime_globals):
+        class Value:
+            pass
+        runtime_globals["held"] = old = Value()
+        assert helper.lookup_global("held")[0] is old
+        gone = weakref.ref(old)
+        runtime_globals["held"] = Value()
+        del old
+        gc.collect()
+        assert gone() is None
+        assert type(helper.lookup_global("held")[0]) is Value
+
+
+class Logger:
+    def info(self, *args, **kwargs):
+        pass
+
+
+class Reply:
+    def json(self):
+        return {"errcode": 0}
+
+
+class Requests:
+    def post(self, **kwargs):
+        return Reply()
+
+
+class Json:
+    def dumps(self, message):
+        return "{}"
+
+
+@pytest.mark.parametrize("name, kind", [("logger", Logger), ("requests", Requests), ("json", Json)])
+def test_a_rebound_global_goes_when_its_caller_drops_it_as_with_the_plain_function(name, kind):
+    # After a send has read it, a global rebound and dropped by its caller is
+    # freed at once: the look-up caches keep nothing alive.
+    import main
+    import reference_main
+
+    def kept(module):
+        with stubs.kept_globals(module):
+            module.logger, module.requests, module.json = Logger(), Requests(), Json()
+            old = kind()
+            setattr(module, name, old)
+            assert module.send("tok", "text") == "{'errcode': 0}"
+            gone = weakref.ref(old)
+            setattr(module, name, kind())
+            del old
+            gc.collect()
+            return gone() is not None
+    assert (kept(main), kept(reference_main)) == (False, False)
 
 
 CACHE_SCRIPT = """

@@ -352,9 +352,10 @@ int native_function_clear(PyObject* func) noexcept
     return 0;
 }
 
+// The type in use is always a static type (registration refuses a heap
+// type), whose instances hold no reference to it.
 void native_function_dealloc(PyObject* func) noexcept
 {
-    PyTypeObject* type = Py_TYPE(func);
     PyObject_GC_UnTrack(func);
     if (as_native(func)->m_weakreflist != nullptr) {
         // Callbacks run here, while every field is still in place.
@@ -362,11 +363,6 @@ void native_function_dealloc(PyObject* func) noexcept
     }
     native_function_clear(func);
     PyObject_GC_Del(func);
-    // Instances of a heap type hold a reference to it (the allocator took it);
-    // a static type's instances do not.
-    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
-        Py_DECREF(type);
-    }
 }
 
 }  // namespace function

@@ -2,11 +2,14 @@
 
 #include <cstring>
 
+#include "function/state.h"
 #include "runtime/internals.h"
 #include "runtime/platform.h"
 #include "runtime/ref.h"
 
 namespace function {
+
+State g_state;
 
 namespace {
 
@@ -61,16 +64,38 @@ const char* shared_type_problem(PyObject* found, PyTypeObject* static_type)
     return nullptr;
 }
 
+// The item `key` of `dict` into `found` (a new reference, or null when
+// absent): 0, or -1 with the error set, when the key's text cannot be made
+// or the probe raised.
+int dict_item(PyObject* dict, const char* key, runtime::Ref& found)
+{
+    runtime::Ref text(PyUnicode_FromString(key));
+    if (!text) {
+        return -1;
+    }
+    found = runtime::Ref::borrow(PyDict_GetItemWithError(dict, text.get()));
+    return found || !PyErr_Occurred() ? 0 : -1;
+}
+
 // The attribute `name` of the registry module: a new reference, or null,
-// with an error set only when the look-up raised. A plain module without a
-// __getattr__ of its own is probed in its dictionary, which saves making and
-// clearing the AttributeError of the usual first import.
+// with an error set only when the look-up raised; a search that failed
+// (memory ran out) is no answer, and nothing is registered over what may be
+// there. A plain module without a __getattr__ of its own is probed in its
+// dictionary, which saves making and clearing the AttributeError of the
+// usual first import.
 runtime::Ref find_registered(PyObject* registry, const char* name)
 {
     PyObject* dict = PyModule_CheckExact(registry) ? PyModule_GetDict(registry) : nullptr;
-    if (dict != nullptr && PyDict_GetItemString(dict, "__getattr__") == nullptr) {
-        PyObject* found = PyDict_GetItemString(dict, name);
-        return runtime::Ref::borrow(found);
+    if (dict != nullptr) {
+        runtime::Ref module_getattr;
+        if (dict_item(dict, "__getattr__", module_getattr) < 0) {
+            return runtime::Ref();
+        }
+        if (!module_getattr) {
+            runtime::Ref found;
+            dict_item(dict, name, found);
+            return found;
+        }
     }
     return runtime::Ref(PyObject_GetAttrString(registry, name));
 }
@@ -93,31 +118,8 @@ void untrack_type_dict(PyTypeObject* type) noexcept
     PyObject_GC_UnTrack(dict);
 }
 
-}  // namespace
-
-// Fields not named here are zero; the type's reference count starts at one
-// and is never given back, as for every static type.
-RUNTIME_ALLOW_MISSING_FIELDS_BEGIN
-PyTypeObject NativeFunction_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "native_function_or_method",
-    .tp_basicsize = sizeof(NativeFunction),
-    .tp_itemsize = 0,
-    .tp_dealloc = native_function_dealloc,
-    .tp_repr = native_function_repr,
-    .tp_call = native_function_call_as_method,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_traverse = native_function_traverse,
-    .tp_clear = native_function_clear,
-    .tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist),
-    .tp_methods = native_function_methods,
-    .tp_members = native_function_members,
-    .tp_getset = native_function_getsets,
-    .tp_descr_get = native_function_descr_get,
-    .tp_dictoffset = offsetof(NativeFunction, func_dict),
-};
-RUNTIME_ALLOW_MISSING_FIELDS_END
-
+// The type registered under "_native_abi_1_0", registering `static_type`
+// there first if nothing is: a new reference, or null with an exception.
 PyObject* fetch_shared_type(PyTypeObject* static_type)
 {
     runtime::Ref shared(runtime::add_module(shared_module_name));
@@ -148,64 +150,9 @@ PyObject* fetch_shared_type(PyTypeObject* static_type)
     return Py_NewRef(reinterpret_cast<PyObject*>(static_type));
 }
 
-PyTypeObject* native_function_register_type()
-{
-    return reinterpret_cast<PyTypeObject*>(fetch_shared_type(&NativeFunction_Type));
-}
-
-PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
-                               PyObject* closure, PyObject* module, PyObject* globals, PyObject* code)
-{
-    NativeFunction* op = PyObject_GC_New(NativeFunction, type);
-    if (op == nullptr) {
-        return nullptr;
-    }
-    op->flags = flags;
-    op->m_weakreflist = nullptr;
-    op->m_ml = ml;
-    op->m_self = reinterpret_cast<PyObject*>(op);
-    op->func_closure = Py_XNewRef(closure);
-    op->m_module = Py_XNewRef(module);
-    op->func_dict = nullptr;
-    op->func_name = nullptr;
-    op->func_doc = nullptr;
-    op->func_class = nullptr;
-    op->func_qualname = Py_NewRef(qualname);
-    op->func_globals = Py_NewRef(globals);
-    op->func_code = Py_XNewRef(code);
-    op->defaults_object_count = 0;
-    op->defaults_block_size = 0;
-    op->defaults_block = nullptr;
-    op->func_defaults = nullptr;
-    op->func_kwdefaults = nullptr;
-    op->defaults_loader = nullptr;
-    op->func_annotations = nullptr;
-    PyObject_GC_Track(op);
-    return reinterpret_cast<PyObject*>(op);
-}
-
-PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept
-{
-    int flags = as_native(func)->flags & (NATIVE_FUNCTION_SELF_ARG | NATIVE_FUNCTION_STATIC);
-    if (flags == NATIVE_FUNCTION_SELF_ARG) {
-        runtime::Ref new_args(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
-        if (!new_args) {
-            return nullptr;
-        }
-        PyObject* self = PyTuple_GetItem(args, 0);
-        if (self == nullptr) {
-            return nullptr;
-        }
-        return native_function_call_method(func, self, new_args.get(), kw);
-    }
-    return native_function_call(func, args, kw);
-}
-
-PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept
-{
-    return native_function_call_method(func, as_native(func)->m_self, args, kw);
-}
-
+// A call with `self`: runs the method definition's entry in the calling
+// convention its flags name, with the interpreter's errors for arguments
+// that convention cannot take.
 PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept
 {
     PyMethodDef* def = as_native(func)->m_ml;
@@ -245,6 +192,100 @@ PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* 
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def->ml_name);
     return nullptr;
+}
+
+// A call with the object's own m_self as self.
+PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept
+{
+    return native_function_call_method(func, as_native(func)->m_self, args, kw);
+}
+
+// tp_call: the call from Python. With NATIVE_FUNCTION_SELF_ARG (and not
+// NATIVE_FUNCTION_STATIC) self is the first positional argument; otherwise
+// it is the object's own m_self.
+PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept
+{
+    int flags = as_native(func)->flags & (NATIVE_FUNCTION_SELF_ARG | NATIVE_FUNCTION_STATIC);
+    if (flags == NATIVE_FUNCTION_SELF_ARG) {
+        runtime::Ref new_args(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        if (!new_args) {
+            return nullptr;
+        }
+        PyObject* self = PyTuple_GetItem(args, 0);
+        if (self == nullptr) {
+            return nullptr;
+        }
+        return native_function_call_method(func, self, new_args.get(), kw);
+    }
+    return native_function_call(func, args, kw);
+}
+
+}  // namespace
+
+// Fields not named here are zero; the type's reference count starts at one
+// and is never given back, as for every static type.
+RUNTIME_ALLOW_MISSING_FIELDS_BEGIN
+PyTypeObject NativeFunction_Type = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "native_function_or_method",
+    .tp_basicsize = sizeof(NativeFunction),
+    .tp_itemsize = 0,
+    .tp_dealloc = native_function_dealloc,
+    .tp_repr = native_function_repr,
+    .tp_call = native_function_call_as_method,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_traverse = native_function_traverse,
+    .tp_clear = native_function_clear,
+    .tp_weaklistoffset = offsetof(NativeFunction, m_weakreflist),
+    .tp_methods = native_function_methods,
+    .tp_members = native_function_members,
+    .tp_getset = native_function_getsets,
+    .tp_descr_get = native_function_descr_get,
+    .tp_dictoffset = offsetof(NativeFunction, func_dict),
+};
+RUNTIME_ALLOW_MISSING_FIELDS_END
+
+int native_function_register_type()
+{
+    PyObject* type = fetch_shared_type(&NativeFunction_Type);
+    if (type == nullptr) {
+        return -1;
+    }
+    // The type stays for the life of the process; a registration after a
+    // failed import replaces the pointer and drops the earlier reference.
+    Py_XSETREF(g_state.native_function_type, reinterpret_cast<PyTypeObject*>(type));
+    return 0;
+}
+
+PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure, PyObject* module,
+                               PyObject* globals, PyObject* code)
+{
+    NativeFunction* op = PyObject_GC_New(NativeFunction, g_state.native_function_type);
+    if (op == nullptr) {
+        return nullptr;
+    }
+    op->flags = flags;
+    op->m_weakreflist = nullptr;
+    op->m_ml = ml;
+    op->m_self = reinterpret_cast<PyObject*>(op);
+    op->func_closure = Py_XNewRef(closure);
+    op->m_module = Py_XNewRef(module);
+    op->func_dict = nullptr;
+    op->func_name = nullptr;
+    op->func_doc = nullptr;
+    op->func_class = nullptr;
+    op->func_qualname = Py_NewRef(qualname);
+    op->func_globals = Py_NewRef(globals);
+    op->func_code = Py_XNewRef(code);
+    op->defaults_object_count = 0;
+    op->defaults_block_size = 0;
+    op->defaults_block = nullptr;
+    op->func_defaults = nullptr;
+    op->func_kwdefaults = nullptr;
+    op->defaults_loader = nullptr;
+    op->func_annotations = nullptr;
+    PyObject_GC_Track(op);
+    return reinterpret_cast<PyObject*>(op);
 }
 
 PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject*) noexcept

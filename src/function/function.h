@@ -60,27 +60,15 @@ inline PyObject* native_function_globals(PyObject* func) noexcept
 /// process has registered the type first.
 extern PyTypeObject NativeFunction_Type;
 
-/// The type registered under "_native_abi_1_0", registering `static_type`
-/// there first if nothing is: a new reference, or null with an exception.
-PyObject* fetch_shared_type(PyTypeObject* static_type);
-/// The type in use, registering this module's copy if nobody has: a new
-/// reference, or null with an exception set.
-PyTypeObject* native_function_register_type();
+/// Finds the type in use, registering this module's copy if nobody has, and
+/// keeps it in g_state (state.h): 0, or -1 with an exception set and the
+/// type of an earlier registration kept.
+int native_function_register_type();
 
-/// A new function object of `type` (the type in use), or null.
-PyObject* native_function_make(PyTypeObject* type, PyMethodDef* ml, int flags, PyObject* qualname,
-                               PyObject* closure, PyObject* module, PyObject* globals, PyObject* code);
+/// A new function object of the type in use, or null.
+PyObject* native_function_make(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure, PyObject* module,
+                               PyObject* globals, PyObject* code);
 
-/// tp_call: the call from Python. With NATIVE_FUNCTION_SELF_ARG (and not
-/// NATIVE_FUNCTION_STATIC) self is the first positional argument; otherwise
-/// it is the object's own m_self.
-PyObject* native_function_call_as_method(PyObject* func, PyObject* args, PyObject* kw) noexcept;
-/// A call with the object's own m_self as self.
-PyObject* native_function_call(PyObject* func, PyObject* args, PyObject* kw) noexcept;
-/// A call with `self`: runs the method definition's entry in the calling
-/// convention its flags name, with the interpreter's errors for arguments
-/// that convention cannot take.
-PyObject* native_function_call_method(PyObject* func, PyObject* self, PyObject* args, PyObject* kw) noexcept;
 /// tp_descr_get: on a class the function itself, on an instance a bound
 /// method, as a def binds.
 PyObject* native_function_descr_get(PyObject* func, PyObject* obj, PyObject* type) noexcept;

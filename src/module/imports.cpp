@@ -1,12 +1,11 @@
 #include "module/imports.h"
 
-#include "module/state.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
 
 namespace module {
 
-PyObject* import_module(PyObject* name, PyObject* from_list)
+PyObject* import_module(PyObject* name, PyObject* from_list, PyObject* globals)
 {
     runtime::Ref own_list;
     if (from_list == nullptr) {
@@ -15,10 +14,6 @@ PyObject* import_module(PyObject* name, PyObject* from_list)
             return nullptr;
         }
         from_list = own_list.get();
-    }
-    PyObject* globals = PyModule_GetDict(g_state.module);
-    if (globals == nullptr) {
-        return nullptr;
     }
     runtime::Ref locals(PyDict_New());
     if (!locals) {

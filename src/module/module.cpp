@@ -60,6 +60,11 @@ int check_single_interpreter(bool& took)
         return -1;
     }
     if (g_state.main_interpreter_id == -1) {
+        // The look-up caches may hold stamps of another interpreter's
+        // dictionaries (one whose execution failed), and from 3.12 each
+        // interpreter counts its stamps from zero: they start empty.
+        notify::forget_caches();
+        runtime::forget_caches();
         g_state.main_interpreter_id = current;
         took = true;
         return 0;
@@ -171,8 +176,9 @@ int copy_spec_attribute(PyObject* spec, PyObject* moddict, const char* from_name
 }
 
 // released -> none as soon as the released module object has begun to go:
-// its weak references' callbacks run before its end (module_free), and an
-// import made from one of them must get a module of its own, not the dying one.
+// its reference count is zero from the start of its end, when its weak
+// references' callbacks run, to module_free. An import made from one of those
+// callbacks must get a module of its own, not the dying one.
 void forget_going_module()
 {
     if (g_state.phase == Phase::released && Py_REFCNT(g_state.module) == 0) {
@@ -275,10 +281,7 @@ int set_up_runtime(Execution& run)
     if (rt.empty_tuple == nullptr) {
         return fail_at(failure, line);
     }
-    // The type stays for the life of the process; a later registration after
-    // a failed import replaces the pointer and drops the earlier reference.
-    Py_XSETREF(rt.native_function_type, function::native_function_register_type());
-    if (rt.native_function_type == nullptr) {
+    if (function::native_function_register_type() < 0) {
         return fail_at(failure, line);
     }
     g_state.module = Py_NewRef(run.module);
@@ -320,15 +323,12 @@ int set_up_runtime(Execution& run)
 }
 
 // At interpreter exit (ready -> released) the state lets go of the module
-// object and of what the caches hold, so that the module and everything its
-// globals reach go when the interpreter lets go of its modules, as an
-// interpreted module's do; held longer, each of them would outlive that step
-// and be taken apart entry by entry. send keeps working after: it holds its
-// globals, and the caches fill again.
+// object, so that the module and everything its globals reach go when the
+// interpreter lets go of its modules, as an interpreted module's do; held
+// longer, each of them would outlive that step and be taken apart entry by
+// entry. send keeps working after: it holds its globals.
 PyObject* release_at_exit(PyObject*, PyObject*) noexcept
 {
-    notify::release_caches();
-    runtime::release_caches();
     if (g_state.phase == Phase::ready) {
         g_state.phase = Phase::released;
         Py_DECREF(g_state.module);  // may be the last reference: see module_free
@@ -370,7 +370,7 @@ int run_module_body(Execution& run)
             return fail_at(failure, ModuleLine::loguru);
         }
         PyList_SET_ITEM(from_list.get(), 0, Py_NewRef(words.name_logger));
-        Ref loguru(import_module(g_state.name_loguru, from_list.get()));
+        Ref loguru(import_module(g_state.name_loguru, from_list.get(), run.dict));
         from_list.reset();
         if (!loguru) {
             return fail_at(failure, ModuleLine::loguru);
@@ -381,19 +381,18 @@ int run_module_body(Execution& run)
         }
     }
     // import requests
-    Ref requests(import_module(words.name_requests, nullptr));
+    Ref requests(import_module(words.name_requests, nullptr, run.dict));
     if (!requests || bind_global(run, words.name_requests, std::move(requests)) < 0) {
         return fail_at(failure, ModuleLine::requests);
     }
     // import json
-    Ref json(import_module(words.name_json, nullptr));
+    Ref json(import_module(words.name_json, nullptr, run.dict));
     if (!json || bind_global(run, words.name_json, std::move(json)) < 0) {
         return fail_at(failure, ModuleLine::json);
     }
     // def send(access_token, text): its globals are this execution's.
-    Ref send(function::native_function_make(runtime::g_state.native_function_type, &notify::send_method_def, 0,
-                                            words.name_send, nullptr, g_state.name_main, run.dict,
-                                            words.code_send));
+    Ref send(function::native_function_make(&notify::send_method_def, 0, words.name_send, nullptr,
+                                            g_state.name_main, run.dict, words.code_send));
     if (!send || bind_global(run, words.name_send, std::move(send)) < 0) {
         return fail_at(failure, ModuleLine::send);
     }
@@ -500,14 +499,10 @@ PyMethodDef module_methods[] = {
 };
 
 // A module object made from this definition goes: when it is the released
-// module (released -> none), the state forgets it, and a later import
-// executes afresh.
-void module_free(void* module) noexcept
+// module, the state forgets it, and a later import executes afresh.
+void module_free(void*) noexcept
 {
-    if (g_state.phase == Phase::released && g_state.module == module) {
-        g_state.phase = Phase::none;
-        g_state.module = nullptr;
-    }
+    forget_going_module();
 }
 
 PyModuleDef module_def = {

@@ -3,7 +3,6 @@
 // reports the line of the statement that failed; module execution reports
 // the lines of the module body (module/lines.h).
 #pragma once
-#include <utility>
 
 namespace notify {
 
@@ -19,15 +18,6 @@ enum class SendLine : int {
     message = 17,    ///< the message dictionary
     content = 19,    ///< its "text" member's dictionary
     reply = 25,      ///< return str(r.json())
-};
-
-/// The same, by name, for the test helper.
-inline constexpr std::pair<const char*, SendLine> send_lines[] = {
-    {"definition", SendLine::definition}, {"log", SendLine::log},
-    {"headers", SendLine::headers},       {"post", SendLine::post},
-    {"post_arguments", SendLine::post_arguments}, {"dumps", SendLine::dumps},
-    {"message", SendLine::message},       {"content", SendLine::content},
-    {"reply", SendLine::reply},
 };
 
 }  // namespace notify

@@ -135,12 +135,10 @@ Ref run_body(PyObject* globals, PyObject* access_token, PyObject* text, Ref& hea
 
 }  // namespace
 
-void release_caches() noexcept
+void forget_caches() noexcept
 {
     State& s = g_state;
-    runtime::release_cache(s.logger_cache);
-    runtime::release_cache(s.requests_cache);
-    runtime::release_cache(s.json_cache);
+    s.logger_cache = s.requests_cache = s.json_cache = runtime::DictCache{};
 }
 
 PyObject* send_body(PyObject* self, PyObject* access_token, PyObject* text) noexcept

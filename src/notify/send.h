@@ -13,9 +13,8 @@ extern PyMethodDef send_method_def;
 /// execution may be in a call. Needs the runtime's empty tuple.
 int build_words();
 
-/// Releases what send's look-up caches hold, for when the module is let go at
-/// interpreter exit; a later call fills them again.
-void release_caches() noexcept;
+/// Empties send's look-up caches: the next call probes.
+void forget_caches() noexcept;
 
 /// Native entry (METH_VARARGS | METH_KEYWORDS): binds the arguments, runs the body.
 PyObject* send_wrapper(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;

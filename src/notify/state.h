@@ -8,9 +8,9 @@
 namespace notify {
 
 struct State {
-    // Names (interned) and texts. The prefix tells the kind: name_ an
-    // identifier, key_ an identifier used as a dictionary key, text_ a text
-    // constant, str_ a plain string.
+    // Names and texts. The prefix tells the kind: name_ an identifier
+    // (interned), key_ a key of the message's dictionaries, text_ a text
+    // constant (both plain strings).
     PyObject* name_access_token = nullptr;
     PyObject* name_data = nullptr;
     PyObject* name_dumps = nullptr;
@@ -33,7 +33,7 @@ struct State {
     /// renders it: what str.format makes of "...?access_token={access_token}".
     PyObject* text_webhook_url_prefix = nullptr;
     PyObject* text_empty = nullptr;
-    PyObject* str_main_py = nullptr;
+    PyObject* text_main_py = nullptr;
 
     // Constants made from them.
     PyObject* tuple_log_kwnames = nullptr;    ///< ("access_token", "text"): keywords of the log call

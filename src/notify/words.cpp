@@ -49,7 +49,7 @@ PyObject* make_code_send()
     }
     const State& s = g_state;
     return runtime::code_new(2, 4, stack, CO_OPTIMIZED | CO_NEWLOCALS, body.get(), parts[0].get(), parts[1].get(),
-                             s.tuple_send_varnames, s.str_main_py, s.name_send, s.name_send,
+                             s.tuple_send_varnames, s.text_main_py, s.name_send, s.name_send,
                              static_cast<int>(SendLine::definition), parts[2].get(), parts[3].get(),
                              runtime::g_state.empty_tuple);
 }
@@ -105,7 +105,7 @@ int build_words()
         {&s.text_application_json_charset_UTF_8, "application/json;charset=UTF-8", false},
         {&s.text_webhook_url_prefix, "https://oapi.dingtalk.com/robot/send?access_token=", false},
         {&s.text_empty, "", false},
-        {&s.str_main_py, source_file, false},
+        {&s.text_main_py, source_file, false},
     };
     if (runtime::build_strings(strings) < 0) {
         return -1;

@@ -44,7 +44,7 @@ PyObject* self_of(PyObject* func)
 }
 
 // The METH_FASTCALL entry of a built-in function.
-PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
+PyObject* call_builtin_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
 {
     auto meth = reinterpret_cast<void (*)(void)>(PyCFunction_GET_FUNCTION(func));
     RecursionGuard guard;
@@ -55,6 +55,39 @@ PyObject* call_fastcall(PyObject* func, PyObject* const* args, Py_ssize_t count)
         return check_result(reinterpret_cast<FastcallKeywordsEntry>(meth)(self_of(func), args, count, nullptr));
     }
     return check_result(reinterpret_cast<FastcallEntry>(meth)(self_of(func), args, count));
+}
+
+// The METH_O entry of a built-in function with `arg`.
+PyObject* call_builtin_o(PyObject* func, PyObject* arg)
+{
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    return check_result(PyCFunction_GET_FUNCTION(func)(self_of(func), arg));
+}
+
+// The METH_NOARGS entry of a built-in function.
+PyObject* call_builtin_noargs(PyObject* func)
+{
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    return check_result(PyCFunction_GET_FUNCTION(func)(self_of(func), nullptr));
+}
+
+// An interpreter function (exact type) with positional arguments only.
+PyObject* call_function_fast(PyObject* func, PyObject* const* args, Py_ssize_t count)
+{
+    RecursionGuard guard;
+    if (!guard) {
+        return nullptr;
+    }
+    // The interpreter's own vectorcall entry of a def runs it on a fresh frame
+    // with the arguments in place, defaults filled in as needed; it checks
+    // the result itself.
+    return PyObject_Vectorcall(func, args, static_cast<size_t>(count), nullptr);
 }
 
 }  // namespace
@@ -72,36 +105,6 @@ PyObject* call_object(PyObject* callable, PyObject* args, PyObject* kwargs)
     return check_result(slot(callable, args, kwargs));
 }
 
-PyObject* call_meth_o(PyObject* func, PyObject* arg)
-{
-    RecursionGuard guard;
-    if (!guard) {
-        return nullptr;
-    }
-    return check_result(PyCFunction_GET_FUNCTION(func)(self_of(func), arg));
-}
-
-PyObject* call_noargs(PyObject* func)
-{
-    RecursionGuard guard;
-    if (!guard) {
-        return nullptr;
-    }
-    return check_result(PyCFunction_GET_FUNCTION(func)(self_of(func), nullptr));
-}
-
-PyObject* call_function_fast(PyObject* func, PyObject* const* args, Py_ssize_t count)
-{
-    RecursionGuard guard;
-    if (!guard) {
-        return nullptr;
-    }
-    // The interpreter's own vectorcall entry of a def runs it on a fresh frame
-    // with the arguments in place, defaults filled in as needed; it checks
-    // the result itself.
-    return PyObject_Vectorcall(func, args, static_cast<size_t>(count), nullptr);
-}
-
 PyObject* call_one_arg(PyObject* callable, PyObject* arg)
 {
     PyTypeObject* type = Py_TYPE(callable);
@@ -111,10 +114,10 @@ PyObject* call_one_arg(PyObject* callable, PyObject* arg)
     if (type == &PyCFunction_Type) {
         int flags = PyCFunction_GET_FLAGS(callable);
         if (flags & METH_O) {
-            return call_meth_o(callable, arg);
+            return call_builtin_o(callable, arg);
         }
         if (flags & METH_FASTCALL) {
-            return call_fastcall(callable, &arg, 1);
+            return call_builtin_fastcall(callable, &arg, 1);
         }
     }
     Ref args(PyTuple_New(1));
@@ -135,7 +138,7 @@ PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2)
     if (type == &PyCFunction_Type &&
         (PyCFunction_GET_FLAGS(callable) & ~(METH_CLASS | METH_STATIC | METH_COEXIST | METH_KEYWORDS)) ==
             METH_FASTCALL) {
-        return call_fastcall(callable, array, 2);
+        return call_builtin_fastcall(callable, array, 2);
     }
     Ref args(PyTuple_New(2));
     if (!args) {
@@ -155,7 +158,7 @@ PyObject* call_no_args(PyObject* callable)
     // Only the interpreter's own built-in functions: a function object of the
     // shared type decides through its call slot where its self comes from.
     if (type == &PyCFunction_Type && (PyCFunction_GET_FLAGS(callable) & METH_NOARGS)) {
-        return call_noargs(callable);
+        return call_builtin_noargs(callable);
     }
     return call_object(callable, g_state.empty_tuple, nullptr);
 }

@@ -14,12 +14,8 @@ namespace runtime {
 
 /// Through the type's call slot.
 PyObject* call_object(PyObject* callable, PyObject* args, PyObject* kwargs);
-/// The METH_O entry of a built-in function with `arg`.
-PyObject* call_meth_o(PyObject* func, PyObject* arg);
-/// The METH_NOARGS entry of a built-in function.
-PyObject* call_noargs(PyObject* func);
-/// An interpreter function (exact type) with positional arguments only.
-PyObject* call_function_fast(PyObject* func, PyObject* const* args, Py_ssize_t count);
+/// callable(arg), callable(arg1, arg2), callable(): any callable, on the
+/// shortest road its type has.
 PyObject* call_one_arg(PyObject* callable, PyObject* arg);
 PyObject* call_two_args(PyObject* callable, PyObject* arg1, PyObject* arg2);
 PyObject* call_no_args(PyObject* callable);

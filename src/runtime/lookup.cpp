@@ -18,33 +18,16 @@ bool cache_is_current(const DictCache& cache, PyObject* dict) noexcept
 
 // Probes `dict` and records the value with the dictionary's stamp: a new
 // reference, or null when absent. A probe that raised (a colliding key's
-// __eq__) records nothing: it found no answer. The value replaced is
-// released last, once the cache holds the new one: releasing it may run code
-// that uses the cache again.
+// __eq__) records nothing: it found no answer.
 Ref dict_probe(PyObject* dict, PyObject* name, DictCache& cache)
 {
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) {
         return Ref();
     }
-    Ref found = Ref::borrow(value);
-    Ref replaced(cache.dict_cached_value);
-    cache.dict_cached_value = Py_XNewRef(value);
+    cache.dict_cached_value = value;
     cache.dict_version = dict_version_of(dict);
-    return found;
-}
-
-// lookup_global past its cache: a probe, then the builtins.
-RUNTIME_NOINLINE PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
-{
-    if (cache_is_current(cache, dict)) {
-        return lookup_builtin(name);  // absent from the module when probed last
-    }
-    Ref value = dict_probe(dict, name, cache);
-    if (value || PyErr_Occurred()) {
-        return value.release();
-    }
-    return lookup_builtin(name);
+    return Ref::borrow(value);
 }
 
 // NameError "name '...' is not defined", carrying the missing name in its
@@ -63,16 +46,7 @@ RUNTIME_COLD void raise_name_error(PyObject* name)
     }
 }
 
-}  // namespace
-
-PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache)
-{
-    if (cache.dict_cached_value != nullptr && cache_is_current(cache, globals)) {
-        return Py_NewRef(cache.dict_cached_value);
-    }
-    return lookup_global_probe(globals, name, cache);
-}
-
+// Builtin `name`: a new reference, or null with NameError set.
 PyObject* lookup_builtin(PyObject* name)
 {
     // None before an execution has found the builtins module (or after one
@@ -82,6 +56,29 @@ PyObject* lookup_builtin(PyObject* name)
         raise_name_error(name);
     }
     return value;
+}
+
+// lookup_global past its cache: a probe, then the builtins.
+RUNTIME_NOINLINE PyObject* lookup_global_probe(PyObject* dict, PyObject* name, DictCache& cache)
+{
+    if (cache_is_current(cache, dict)) {
+        return lookup_builtin(name);  // absent from the module when probed last
+    }
+    Ref value = dict_probe(dict, name, cache);
+    if (value || PyErr_Occurred()) {
+        return value.release();
+    }
+    return lookup_builtin(name);
+}
+
+}  // namespace
+
+PyObject* lookup_global(PyObject* globals, PyObject* name, DictCache& cache)
+{
+    if (cache.dict_cached_value != nullptr && cache_is_current(cache, globals)) {
+        return Py_NewRef(cache.dict_cached_value);
+    }
+    return lookup_global_probe(globals, name, cache);
 }
 
 PyObject* get_attr(PyObject* obj, PyObject* name)
@@ -99,12 +96,6 @@ PyObject* dict_lookup_if_modified(PyObject* dict, PyObject* name, DictCache& cac
         return Py_XNewRef(cache.dict_cached_value);
     }
     return dict_probe(dict, name, cache).release();
-}
-
-void release_cache(DictCache& cache) noexcept
-{
-    cache.dict_version = 0;
-    Py_CLEAR(cache.dict_cached_value);
 }
 
 }  // namespace runtime

@@ -4,9 +4,9 @@ namespace runtime {
 
 State g_state;
 
-void release_caches() noexcept
+void forget_caches() noexcept
 {
-    release_cache(g_state.switch_cache);
+    g_state.switch_cache = DictCache{};
 }
 
 }  // namespace runtime

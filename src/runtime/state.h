@@ -28,8 +28,6 @@ struct State {
     /// native lines in traceback entries.
     PyObject* runtime_module = nullptr;
     PyObject* empty_tuple = nullptr;
-    /// The function-object type in use (registered by module execution).
-    PyTypeObject* native_function_type = nullptr;
     /// "native_line_in_traceback", interned (build_runtime_strings).
     PyObject* name_native_line_in_traceback = nullptr;
     /// "co_name", interned: a name the interpreter's type cache may keep.
@@ -41,12 +39,10 @@ struct State {
     DictCache switch_cache;
 };
 
-/// Every other object field holds one reference, kept for the process; the
-/// switch's cache is let go by release_caches().
+/// Every object field holds one reference, kept for the process.
 extern State g_state;
 
-/// Releases what the runtime's caches hold, for when the module is let go at
-/// interpreter exit; they fill again if used after.
-void release_caches() noexcept;
+/// Empties the runtime's look-up caches: their next use probes.
+void forget_caches() noexcept;
 
 }  // namespace runtime

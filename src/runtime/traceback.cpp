@@ -5,6 +5,7 @@
 #include "runtime/internals.h"
 #include "runtime/lookup.h"
 #include "runtime/ref.h"
+#include "runtime/state.h"
 
 namespace runtime {
 
@@ -103,8 +104,7 @@ const char* source_name(const char* path)
     return name;
 }
 
-}  // namespace
-
+// Borrowed code object cached under `key`, or null.
 PyObject* code_cache_lookup(std::int32_t key)
 {
     CodeCache& cache = g_state.code_cache;
@@ -118,6 +118,8 @@ PyObject* code_cache_lookup(std::int32_t key)
     return nullptr;
 }
 
+// Stores `code` under `key` (taking a reference); silently does nothing when
+// the key is 0 or memory runs out.
 void code_cache_insert(std::int32_t key, PyObject* code)
 {
     CodeCache& cache = g_state.code_cache;
@@ -157,6 +159,8 @@ void code_cache_insert(std::int32_t key, PyObject* code)
     cache.entries[pos].key = key;
     ++cache.count;
 }
+
+}  // namespace
 
 void add_traceback(const char* funcname, const Failure& failure, const char* filename, PyObject* globals)
 {

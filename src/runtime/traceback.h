@@ -1,12 +1,9 @@
 // Traceback entries for failures of native code: each entry names a function
 // of the module at a line of the Python source the module stands for.
 #pragma once
-#include <cstdint>
-
 #include "runtime/failure.h"
 #include "runtime/platform.h"
 #include "runtime/python.h"
-#include "runtime/state.h"
 
 namespace runtime {
 
@@ -19,12 +16,5 @@ namespace runtime {
 /// site's number while sites are shown. Never fails toward the caller.
 RUNTIME_COLD void add_traceback(const char* funcname, const Failure& failure, const char* filename,
                                  PyObject* globals);
-
-
-/// Borrowed code object cached under `key`, or null.
-PyObject* code_cache_lookup(std::int32_t key);
-/// Stores `code` under `key` (taking a reference); silently does nothing when
-/// the key is 0 or memory runs out.
-void code_cache_insert(std::int32_t key, PyObject* code);
 
 }  // namespace runtime

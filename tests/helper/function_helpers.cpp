@@ -5,7 +5,7 @@
 
 #include "function/function.h"
 #include "runtime/ref.h"
-#include "runtime/state.h"
+#include "function/state.h"
 #include "tests/helper/helpers.h"
 
 namespace {
@@ -62,11 +62,10 @@ PyMethodDef definitions[] = {
 // registered it, else the helper's own copy, registered here.
 PyTypeObject* shared_type()
 {
-    PyTypeObject*& type = runtime::g_state.native_function_type;
-    if (type == nullptr) {
-        type = function::native_function_register_type();
+    if (function::g_state.native_function_type == nullptr && function::native_function_register_type() < 0) {
+        return nullptr;
     }
-    return type;
+    return function::g_state.native_function_type;
 }
 
 NativeFunction* native_arg(PyObject* func)
@@ -122,11 +121,10 @@ PyObject* make_function(PyObject* helper, PyObject* args, PyObject* kw)
         }
         module = default_module.get();
     }
-    PyTypeObject* type = shared_type();
-    if (type == nullptr) {
+    if (shared_type() == nullptr) {
         return nullptr;
     }
-    return function::native_function_make(type, def, flags, qualname, closure == Py_None ? nullptr : closure, module,
+    return function::native_function_make(def, flags, qualname, closure == Py_None ? nullptr : closure, module,
                                           globals != nullptr ? globals : PyModule_GetDict(helper),
                                           code == Py_None ? nullptr : code);
 }
@@ -247,7 +245,7 @@ PyObject* native_type(PyObject*, PyObject*)
 // whether that static copy has been readied).
 PyObject* own_type_state(PyObject*, PyObject*)
 {
-    return Py_BuildValue("(OO)", runtime::g_state.native_function_type == &function::NativeFunction_Type ? Py_True : Py_False,
+    return Py_BuildValue("(OO)", function::g_state.native_function_type == &function::NativeFunction_Type ? Py_True : Py_False,
                          (function::NativeFunction_Type.tp_flags & Py_TPFLAGS_READY) ? Py_True : Py_False);
 }
 

@@ -47,7 +47,7 @@ PyObject* setup_runtime(PyObject*, PyObject* globals)
         rt.runtime_module = Py_NewRef(runtime_module);
     }
     Py_XSETREF(held_globals, Py_NewRef(globals));
-    runtime::release_cache(lookup_cache);
+    lookup_cache = runtime::DictCache{};
     Py_RETURN_NONE;
 }
 

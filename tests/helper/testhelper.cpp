@@ -1,6 +1,8 @@
 // main_testhelper: a module built beside main for the tests only (never
 // installed). It links the same internals as main, with its own copy of the
 // process-wide state, and reaches what Python cannot reach through main.
+#include <utility>
+
 #include "module/lines.h"
 #include "notify/lines.h"
 #include "runtime/ref.h"
@@ -10,6 +12,20 @@ namespace {
 
 // SEND_LINES and MODULE_LINES: the lines of "main.py" by name, as the module
 // reports them, for the tests to read instead of restating numbers.
+using notify::SendLine;
+constexpr std::pair<const char*, SendLine> send_lines[] = {
+    {"definition", SendLine::definition}, {"log", SendLine::log},
+    {"headers", SendLine::headers},       {"post", SendLine::post},
+    {"post_arguments", SendLine::post_arguments}, {"dumps", SendLine::dumps},
+    {"message", SendLine::message},       {"content", SendLine::content},
+    {"reply", SendLine::reply},
+};
+using module::ModuleLine;
+constexpr std::pair<const char*, ModuleLine> module_lines[] = {
+    {"body", ModuleLine::body}, {"loguru", ModuleLine::loguru}, {"requests", ModuleLine::requests},
+    {"json", ModuleLine::json}, {"send", ModuleLine::send},
+};
+
 template <class Line, std::size_t N>
 int add_lines(PyObject* module, const char* name, const std::pair<const char*, Line> (&lines)[N])
 {
@@ -39,8 +55,8 @@ PyMODINIT_FUNC PyInit_main_testhelper()
         return nullptr;
     }
     if (add_function_helpers(module) < 0 || add_runtime_helpers(module) < 0 || add_bench_helpers(module) < 0 ||
-        add_capi_helpers(module) < 0 || add_lines(module, "SEND_LINES", notify::send_lines) < 0 ||
-        add_lines(module, "MODULE_LINES", module::module_lines) < 0) {
+        add_capi_helpers(module) < 0 || add_lines(module, "SEND_LINES", send_lines) < 0 ||
+        add_lines(module, "MODULE_LINES", module_lines) < 0) {
         Py_DECREF(module);
         return nullptr;
     }

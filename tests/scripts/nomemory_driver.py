@@ -4,7 +4,9 @@ until the operation runs through without meeting the failure.
     python nomemory_driver.py SWEEP [ROAD]
 
 SWEEP is "exec" (module execution), "send", or "getter:NAME" (a lazily made
-attribute of a function object); ROAD picks the callees of the send sweep
+attribute of a function object). ROAD "registered" makes the exec sweep find
+the function type registered already (by the test helper), which it must use
+and leave in place; for the send sweep ROAD picks its callees
 (support.cases.road): "stand-ins" (plain recording stand-ins, the default) or
 "call slots" (callees with only a call slot: their arguments become a tuple
 and a dictionary).
@@ -90,6 +92,10 @@ def check_raised(exc, lines):
 
 def sweep_exec():
     spec = importlib.util.find_spec("main")
+    registered = None
+    if len(sys.argv) > 2 and sys.argv[2] == "registered":
+        import main_testhelper
+        registered = main_testhelper.native_type()
 
     def op():
         module = _imp.create_dynamic(spec)
@@ -106,6 +112,9 @@ def sweep_exec():
         stubs.put_standins(main)
         assert main.send("tok", "text") == OK
         assert main_py_lines_of_failure(main) == [SEND.post]
+        if registered is not None:
+            assert sys.modules["_native_abi_1_0"].native_function_or_method is registered
+            assert type(main.send) is registered
 
     return op, after, set(vars(MODULE).values())
 
